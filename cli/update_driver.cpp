@@ -1,0 +1,145 @@
+#include "cli/update_driver.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "cli/option_scanner.h"
+#include "common/console.h"
+#include "common/time_limits.h"
+#include "image/hex_file.h"
+#include "image/hex_loader.h"
+#include "image/memory_row.h"
+#include "image/programming_pass.h"
+#include "link/serial_link.h"
+#include "protocol/bootloader.h"
+#include "verify/read_back.h"
+
+namespace kelvo {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using HexFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Releases the rows whenever the run ends.
+struct RowRelease {
+    explicit RowRelease(RowTable* rows) : table(rows) {}
+    ~RowRelease() { freeRows(table); }
+    RowTable* table;
+    RowRelease(const RowRelease&) = delete;
+    RowRelease& operator=(const RowRelease&) = delete;
+};
+
+void printUsage() {
+    say("\nUsage:      KelvoUp.exe -i interface file\n");
+    say("Options:\n");
+    say("  -i        specifies serial interface name such as COM1, COM2, etc\n\n");
+}
+
+}  // namespace
+
+int runUpdate(char* const* argv) {
+    PortHandle ComDev;
+    const char* interfaceName = nullptr;
+    const char* baudText = "9600";
+    HexFile hexFile;
+
+    // The command line.
+    OptionScanner ProgCommand(argv, "i:b:p:e:");
+    for (char code = ProgCommand.next(); code != 0; code = ProgCommand.next()) {
+        if (code == '.' && !ProgCommand.unknownOption()) {
+            hexFile.reset(std::fopen(ProgCommand.optionArg(), "rb"));
+            if (!hexFile) {
+                say("\nCan't open file: %s\n", ProgCommand.optionArg());
+                return kExitFailed;
+            }
+        } else if (code == 'i') {
+            if (ProgCommand.optionArg() == nullptr) {
+                say("\n-i requires argument\n");
+                printUsage();
+                return kExitUsage;
+            }
+            interfaceName = ProgCommand.optionArg();
+        } else {
+            say("\nUnknown option `%c'\n", code);
+            printUsage();
+            return kExitUsage;
+        }
+    }
+    if (interfaceName == nullptr) {
+        printUsage();
+        return kExitUsage;
+    }
+
+    // No bad file reaches the chip: the whole file is checked before the port is touched.
+    if (hexFile && !checkHexFile(hexFile.get())) return kExitFailed;
+
+    switch (openPort(ComDev, interfaceName, baudText)) {
+        case OpenResult::opened:
+            break;
+        case OpenResult::cannotOpen:
+            say("\nNot able to open serial port. Please make sure no other applications using "
+                "Communication Port %s.",
+                interfaceName);
+            return kExitFailed;
+        case OpenResult::cannotConfigure:
+            return kExitFailed;
+    }
+
+    auto table = std::make_unique<RowTable>();
+    const RowRelease release(table.get());
+
+    say("\nEstablishing connection to the target Kelvo device.");
+    if (!waitForTarget(ComDev)) {
+        if (!ComDev.lost()) say("\nThe target Kelvo device is not responding, pleas try again.");
+        return kExitFailed;
+    }
+
+    const DeviceFamily family = readDeviceFamily(ComDev);
+    if (ComDev.lost()) return kExitFailed;
+    if (family == DeviceFamily::none) {
+        say("\nThe target chip is not responding. Please reset the device and run this program "
+            "immidiately after reset.");
+        return kExitFailed;
+    }
+
+    if (!allocateRows(*table, family)) {
+        say("\nNot enough memory on your computer. Please change another computer and try again.");
+        return kExitFailed;
+    }
+
+    if (!hexFile) {
+        // Here the scanner's argument is the interface name of the last -i.
+        say("\nCan't open file: %s\n", ProgCommand.optionArg());
+        printUsage();
+        return kExitUsage;
+    }
+
+    if (!loadHexFile(hexFile.get(), *table)) return kExitFailed;
+    const PassResult pass = runProgrammingPass(ComDev, *table);
+    if (pass == PassResult::lost) return kExitFailed;
+    if (pass == PassResult::rejected) {
+        sendReset(ComDev);
+        return kExitFailed;
+    }
+
+    say("\nStart validating firmware.");
+    sleepMs(timeLimits().pauseMs);
+
+    const bool passed = verify(ComDev, family, table.get());
+    if (ComDev.lost()) return kExitFailed;
+    if (passed) {
+        say("\nThe target device passed firmware validation.");
+        say("\n\nFrimware has been successfully updated. Please restart your device to use new "
+            "version.\n");
+    } else {
+        say("\nFirmware did not pass the validation. Update failed. Please update again or "
+            "contact Varnoth technical support.\n");
+    }
+    sendReset(ComDev);
+    return passed ? kExitUpdated : kExitFailed;
+}
+
+}  // namespace kelvo

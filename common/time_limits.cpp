@@ -1,0 +1,24 @@
+#include "common/time_limits.h"
+
+#include <chrono>
+#include <thread>
+
+namespace kelvo {
+
+namespace {
+TimeLimits gLimits = kDefaultLimits;
+}
+
+const TimeLimits& timeLimits() { return gLimits; }
+
+void setTimeLimits(const TimeLimits& limits) { gLimits = limits; }
+
+std::uint32_t tickCount() {
+    using namespace std::chrono;
+    const auto now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch());
+    return static_cast<std::uint32_t>(now.count());
+}
+
+void sleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace kelvo

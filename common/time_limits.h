@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+namespace kelvo {
+
+// Every time limit and fixed pause of the tool, in milliseconds. The tool always
+// runs with kDefaultLimits; the test suite installs shorter ones so that the same
+// code paths finish quickly.
+struct TimeLimits {
+    std::uint32_t replyMs;      // an acknowledgement, the identification, a read-back
+    std::uint32_t pingMs;       // one ping of the handshake
+    std::uint32_t handshakeMs;  // the whole handshake
+    std::uint32_t pauseMs;      // after the programming pass and before verification
+    std::uint32_t quietMs;      // silence required before the identification is asked for
+};
+
+inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100};
+
+// The limits in force for this process.
+const TimeLimits& timeLimits();
+
+// Replaces the limits in force (tests only; the command line cannot change them).
+void setTimeLimits(const TimeLimits& limits);
+
+// Millisecond tick counter; elapsed time is the unsigned 32-bit difference of two readings,
+// so a wrap of the counter is harmless.
+std::uint32_t tickCount();
+
+// Milliseconds elapsed since the reading `start`.
+inline std::uint32_t elapsedSince(std::uint32_t start) { return tickCount() - start; }
+
+void sleepMs(std::uint32_t ms);
+
+}  // namespace kelvo

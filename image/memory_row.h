@@ -1,0 +1,88 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "link/serial_link.h"
+#include "protocol/bootloader.h"
+#include "protocol/device_table.h"
+
+namespace kelvo {
+
+enum class MemoryKind : std::int32_t { program = 0, eeprom = 1, config = 2 };
+
+// One block of target memory that the bootloader writes in one frame: the words the HEX file
+// gives for its address range, and the bytes that go on the wire for them. Addresses are
+// target word addresses (half the HEX file's byte address).
+class MemoryRow {
+public:
+    static constexpr std::size_t kWordCount = 1024;
+
+    MemoryRow(MemoryKind kind, std::uint32_t startAddress, std::int32_t rowNumber,
+              DeviceFamily family);
+
+    // False when the transmit buffer could not be allocated.
+    bool valid() const { return txBuffer_ != nullptr; }
+
+    // Stores `value` when the word address lies in this row; the row is then no longer empty.
+    bool insertWord(std::uint32_t wordAddress, std::uint16_t value);
+
+    // Builds the transmit bytes from the words. An empty row keeps its erased bytes (0xFF).
+    void formatRow();
+
+    // Sends the row's frame; empty program and EEPROM rows are skipped, configuration rows are
+    // always sent, and the eighth configuration row of a dsPIC30F is never sent.
+    SendOutcome sendRow(PortHandle& port) const;
+
+    std::uint32_t address() const { return address_; }
+    std::uint8_t isEmpty() const { return isEmpty_; }
+    MemoryKind kind() const { return kind_; }
+    std::int32_t rowNumber() const { return rowNumber_; }
+    std::uint32_t rowSize() const { return rowSize_; }
+    // Number of word addresses the row covers.
+    std::uint32_t span() const;
+    std::size_t txSize() const { return txSize_; }
+    std::uint8_t txByte(std::size_t index) const { return txBuffer_[index]; }
+    const std::uint8_t* txData() const { return txBuffer_.get(); }
+
+private:
+    std::unique_ptr<std::uint8_t[]> txBuffer_;
+    std::size_t txSize_ = 0;
+    std::uint32_t address_ = 0;
+    std::uint8_t isEmpty_ = 1;
+    MemoryKind kind_;
+    std::array<std::uint16_t, kWordCount> words_;
+    std::int32_t rowNumber_;
+    DeviceFamily family_;
+    std::uint32_t rowSize_ = 0;
+};
+
+// Row slots: 2048 program rows, 128 EEPROM rows, 8 configuration rows; the rest stay empty.
+inline constexpr std::size_t kRowSlots = 4224;
+inline constexpr std::size_t kProgramRows = 2048;
+inline constexpr std::size_t kEepromRows = 128;
+inline constexpr std::size_t kConfigRows = 8;
+inline constexpr std::size_t kFirstEepromSlot = kProgramRows;
+inline constexpr std::size_t kFirstConfigSlot = kProgramRows + kEepromRows;
+inline constexpr std::size_t kUsedSlots = kFirstConfigSlot + kConfigRows;  // 2184
+inline constexpr std::uint32_t kEepromStart = 0x7FF000;
+inline constexpr std::uint32_t kConfigStart = 0xF80000;
+
+struct RowTable {
+    std::array<std::unique_ptr<MemoryRow>, kRowSlots> slots;
+    DeviceFamily family = DeviceFamily::none;
+};
+
+// Creates all 2184 rows for the family. False when a row or its buffer cannot be allocated.
+bool allocateRows(RowTable& table, DeviceFamily family);
+
+// Releases every row and empties every slot; does nothing for a missing table.
+void freeRows(RowTable* table);
+
+// The slot whose row covers the word address, computed from the address, or -1 when no row
+// does (also when the table has no rows).
+std::ptrdiff_t slotForAddress(const RowTable& table, std::uint32_t wordAddress);
+
+}  // namespace kelvo

@@ -1,0 +1,69 @@
+// The parts of the serial link that are the same on every platform.
+#include "link/serial_link.h"
+
+#include "common/console.h"
+#include "common/time_limits.h"
+
+namespace kelvo {
+
+PortHandle::PortHandle() = default;
+
+PortHandle::~PortHandle() { closePort(*this); }
+
+PortHandle::PortHandle(PortHandle&& other) noexcept
+    : state_(std::move(other.state_)), name_(std::move(other.name_)), lost_(other.lost_) {
+    other.lost_ = false;
+}
+
+PortHandle& PortHandle::operator=(PortHandle&& other) noexcept {
+    if (this != &other) {
+        closePort(*this);
+        state_ = std::move(other.state_);
+        name_ = std::move(other.name_);
+        lost_ = other.lost_;
+        other.lost_ = false;
+    }
+    return *this;
+}
+
+void PortHandle::adopt(StatePtr state, std::string name) {
+    state_ = std::move(state);
+    name_ = std::move(name);
+    lost_ = false;
+}
+
+PortHandle::StatePtr PortHandle::release() { return std::move(state_); }
+
+void PortHandle::markLost() {
+    if (lost_) return;
+    lost_ = true;
+    say("\nLost connection to serial port %s.\n", name_.c_str());
+}
+
+std::size_t receiveAvailable(PortHandle& port, std::uint8_t* buffer, std::size_t maximum) {
+    return receiveQueued(port, buffer, maximum, 1);
+}
+
+std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t count,
+                          std::uint32_t limitMs) {
+    if (!port.valid()) return 0;
+    const std::uint32_t start = tickCount();
+    std::size_t received = 0;
+    while (received != count && !port.lost()) {
+        const std::uint32_t elapsed = elapsedSince(start);
+        if (elapsed >= limitMs) break;
+        received += receiveQueued(port, buffer + received, count - received, limitMs - elapsed);
+    }
+    return received;
+}
+
+bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count) {
+    return receiveExact(port, buffer, count, timeLimits().replyMs);
+}
+
+bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs) {
+    if (!port.valid()) return false;
+    return receiveWithin(port, buffer, count, limitMs) == count;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kelvo {
+
+// The open serial port. A default-constructed handle is the invalid handle: no port is
+// open, receives report failure and closing does nothing. The handle closes its port
+// when it goes out of scope.
+class PortHandle {
+public:
+    struct State;  // defined by the platform backend
+    struct StateDeleter {
+        void operator()(State* state) const;  // defined by the platform backend
+    };
+    using StatePtr = std::unique_ptr<State, StateDeleter>;
+
+    PortHandle();
+    ~PortHandle();
+    PortHandle(PortHandle&& other) noexcept;
+    PortHandle& operator=(PortHandle&& other) noexcept;
+    PortHandle(const PortHandle&) = delete;
+    PortHandle& operator=(const PortHandle&) = delete;
+
+    bool valid() const { return state_ != nullptr; }
+    // True once the port has failed hard while in use (an adapter pulled out, a hang-up).
+    bool lost() const { return lost_; }
+
+    // For the backends only.
+    State* state() const { return state_.get(); }
+    void adopt(StatePtr state, std::string name);
+    StatePtr release();
+    // Reports the loss once, with the interface name, and makes every later operation fail at once.
+    void markLost();
+
+private:
+    StatePtr state_;
+    std::string name_;
+    bool lost_ = false;
+};
+
+enum class OpenResult {
+    opened,
+    cannotOpen,      // no such port, or another program holds it; nothing was printed
+    cannotConfigure  // opened, but the line settings failed; the message has been printed
+};
+
+// Opens the interface with 8 data bits, odd parity, 1 stop bit, no flow control, at the
+// decimal speed in baudText, DTR and RTS off, both queues purged.
+OpenResult openPort(PortHandle& port, const char* name, const char* baudText);
+
+// Hands every byte to the port in order. True when all of them were written within the time
+// the transmission takes (plus a small margin).
+bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count);
+
+// Reads up to `maximum` of the bytes already queued. When none are queued it waits at most 1 ms
+// for one and returns 0 if none came.
+std::size_t receiveAvailable(PortHandle& port, std::uint8_t* buffer, std::size_t maximum);
+
+// Receives until `count` bytes have arrived or `limitMs` has passed; returns how many arrived.
+// The bytes received stay at the start of the buffer either way.
+std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t count,
+                          std::uint32_t limitMs);
+
+// True when exactly `count` bytes arrived within the reply limit (10 s).
+bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count);
+// True when exactly `count` bytes arrived within `limitMs`.
+bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs);
+
+// Lets pending output reach the line, discards both queues, restores the settings the port had
+// before it was opened and closes it. The handle becomes the invalid handle.
+void closePort(PortHandle& port);
+
+// Backend primitive: reads what is queued; when nothing is, waits up to waitMs for input.
+std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
+                          std::uint32_t waitMs);
+
+}  // namespace kelvo

@@ -1,0 +1,245 @@
+// Serial link backend for Linux and other POSIX systems: a termios file descriptor.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "common/console.h"
+#include "common/time_limits.h"
+#include "link/serial_link.h"
+
+namespace kelvo {
+
+struct PortHandle::State {
+    int fd = -1;
+    termios saved{};  // the settings the port had before the open, restored on close
+    bool pseudoTerminal = false;
+    std::uint32_t baud = 9600;
+};
+
+void PortHandle::StateDeleter::operator()(State* state) const { delete state; }
+
+namespace {
+
+const char kMsgNotReady[] =
+    "\nPlease make sure your serial port is connected and not opened by other application. "
+    "Then run this program again.";
+const char kMsgSetupFailed[] =
+    "\nError occurs when setting up your serial port. Please contact Varnoth support. ";
+
+struct BaudEntry {
+    int baud;
+    speed_t speed;
+};
+
+constexpr BaudEntry kBaudTable[] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400},
+};
+
+bool speedFor(int baud, speed_t& speed) {
+    for (const BaudEntry& entry : kBaudTable) {
+        if (entry.baud == baud) {
+            speed = entry.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Unix98 pseudo-terminal slaves use character majors 136 to 143.
+bool isPseudoTerminal(int fd) {
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    const unsigned int devMajor = major(info.st_rdev);
+    return devMajor >= 136 && devMajor <= 143;
+}
+
+// A hard failure of the device itself, as opposed to "try again later".
+bool isLinkFailure(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE || error == EBADF;
+}
+
+termios lineSettings(const termios& current, speed_t speed) {
+    termios t = current;
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                        ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IGNPAR);
+    t.c_iflag |= INPCK;
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    return t;
+}
+
+// Whether the settings read back hold what matters. A pseudo-terminal cannot hold parity
+// or a character size, so those are not asked of it.
+bool settingsHeld(const termios& wanted, const termios& got, bool pseudoTerminal) {
+    const tcflag_t iMask = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                           IXOFF | IXANY | INPCK;
+    const tcflag_t lMask = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    tcflag_t cMask = CSIZE | CSTOPB | CRTSCTS | PARENB | PARODD | CLOCAL | CREAD;
+    if (pseudoTerminal) cMask &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD);
+    if ((wanted.c_iflag & iMask) != (got.c_iflag & iMask)) return false;
+    if ((wanted.c_oflag & OPOST) != (got.c_oflag & OPOST)) return false;
+    if ((wanted.c_lflag & lMask) != (got.c_lflag & lMask)) return false;
+    if ((wanted.c_cflag & cMask) != (got.c_cflag & cMask)) return false;
+    if (got.c_cc[VMIN] != 0 || got.c_cc[VTIME] != 0) return false;
+    return cfgetospeed(&got) == cfgetospeed(&wanted) && cfgetispeed(&got) == cfgetispeed(&wanted);
+}
+
+OpenResult failConfiguration(int fd, const char* message) {
+    say("%s", message);
+    close(fd);
+    return OpenResult::cannotConfigure;
+}
+
+// Bytes still waiting in the driver's output queue, or 0 when it cannot tell.
+int pendingOutput(int fd) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0) return 0;
+    return queued;
+}
+
+// Time the line needs for `count` bytes at 11 bits each, doubled, plus a margin.
+std::uint32_t transmissionMs(std::size_t count, std::uint32_t baud) {
+    const std::uint64_t ms = static_cast<std::uint64_t>(count) * 22000U / (baud == 0 ? 1 : baud);
+    return static_cast<std::uint32_t>(ms) + 200U;
+}
+
+}  // namespace
+
+OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
+    closePort(port);
+    int baud = 0;
+    if (std::sscanf(baudText, "%d", &baud) != 1) baud = 0;
+
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return OpenResult::cannotOpen;
+    // No sharing: a port that another process holds is not opened a second time.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return OpenResult::cannotOpen;
+    }
+
+    termios saved{};
+    if (tcgetattr(fd, &saved) != 0) return failConfiguration(fd, kMsgNotReady);
+    ioctl(fd, TIOCEXCL);
+
+    speed_t speed = B0;
+    if (!speedFor(baud, speed)) return failConfiguration(fd, kMsgSetupFailed);
+    const bool pty = isPseudoTerminal(fd);
+    const termios wanted = lineSettings(saved, speed);
+    // On a pseudo-terminal, tcsetattr may report EINVAL for the parity it cannot hold even
+    // though everything else was applied; what was applied is read back either way.
+    if (tcsetattr(fd, TCSANOW, &wanted) != 0 && !(pty && errno == EINVAL)) {
+        return failConfiguration(fd, kMsgSetupFailed);
+    }
+    termios got{};
+    if (tcgetattr(fd, &got) != 0 || !settingsHeld(wanted, got, pty)) {
+        tcsetattr(fd, TCSANOW, &saved);
+        return failConfiguration(fd, kMsgSetupFailed);
+    }
+
+    // DTR and RTS held off; a device without modem lines is not an error.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
+    tcflush(fd, TCIOFLUSH);
+
+    PortHandle::StatePtr state(new PortHandle::State);
+    state->fd = fd;
+    state->saved = saved;
+    state->pseudoTerminal = pty;
+    state->baud = static_cast<std::uint32_t>(baud);
+    port.adopt(std::move(state), name);
+    return OpenResult::opened;
+}
+
+bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr || port.lost()) return false;
+    const std::uint32_t start = tickCount();
+    const std::uint32_t limit = transmissionMs(count, s->baud);
+    std::size_t sent = 0;
+    while (sent < count) {
+        const ssize_t n = write(s->fd, bytes + sent, count - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (isLinkFailure(errno)) port.markLost();
+            return false;
+        }
+        const std::uint32_t elapsed = elapsedSince(start);
+        if (elapsed >= limit) return false;
+        pollfd p{s->fd, POLLOUT, 0};
+        if (poll(&p, 1, static_cast<int>(limit - elapsed)) > 0 &&
+            (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            port.markLost();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
+                          std::uint32_t waitMs) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr || port.lost() || maximum == 0) return 0;
+    int queued = 0;
+    if (ioctl(s->fd, FIONREAD, &queued) != 0) {
+        if (isLinkFailure(errno)) port.markLost();
+        return 0;
+    }
+    if (queued <= 0) {
+        pollfd p{s->fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(waitMs));
+        if (ready <= 0) return 0;
+        if ((p.revents & POLLIN) == 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            port.markLost();
+            return 0;
+        }
+        if (ioctl(s->fd, FIONREAD, &queued) != 0 || queued <= 0) queued = 1;
+    }
+    const std::size_t wanted =
+        static_cast<std::size_t>(queued) < maximum ? static_cast<std::size_t>(queued) : maximum;
+    const ssize_t n = read(s->fd, buffer, wanted);
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n == 0 || isLinkFailure(errno)) port.markLost();
+    return 0;
+}
+
+void closePort(PortHandle& port) {
+    PortHandle::StatePtr s = port.release();
+    if (!s) return;
+    if (!port.lost()) {
+        // Let the last bytes (the reset) reach the line before the queues are discarded. The
+        // wait is bounded: a line that does not drain must not hang the tool.
+        const std::uint32_t start = tickCount();
+        const std::uint32_t limit = transmissionMs(static_cast<std::size_t>(pendingOutput(s->fd)), s->baud);
+        while (pendingOutput(s->fd) > 0 && elapsedSince(start) < limit) sleepMs(1);
+        if (!s->pseudoTerminal && pendingOutput(s->fd) == 0) tcdrain(s->fd);
+        // Only input is discarded: the output has drained, and on a pseudo-terminal an output
+        // flush would discard what the other end has not read yet.
+        tcflush(s->fd, TCIFLUSH);
+        tcsetattr(s->fd, TCSANOW, &s->saved);
+    }
+    flock(s->fd, LOCK_UN);
+    close(s->fd);
+}
+
+}  // namespace kelvo

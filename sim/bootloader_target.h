@@ -1,0 +1,93 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/chip_catalog.h"
+#include "sim/target_memory.h"
+
+namespace kelvosim {
+
+// How the simulated bootloader behaves, including the faults it can be told to show.
+struct SimOptions {
+    SimChip chip;                 // what the identification reports
+    int family = 0;               // memory geometry
+    bool silent = false;          // never answer anything
+    int nakPings = 0;             // answer the first N pings with 0x00
+    int pingDelayMs = 0;          // answer the first ping only after this long
+    int strayAfterPing = 0;       // bytes of noise sent right after the first 0x01
+    int idLength = 8;             // bytes of the identification reply actually sent
+    int refuseFrame = 0;          // write frame N (1-based) ...
+    int refuseCount = 0;          // ... is refused this many times (-1: always)
+    bool refuseAll = false;       // refuse every write frame
+    int silentAfterFrame = -1;    // after N acknowledged write frames, answer nothing more
+    int hangupAfterFrame = -1;    // after N acknowledged write frames, drop the line mid-frame
+    bool ignoreEmptyConfig = false;  // leave continuation frames with E = 1 unanswered
+    std::map<std::uint32_t, int> flipReadback;   // row address -> index of the reply byte to flip
+    std::map<std::uint32_t, int> shortReadback;  // row address -> bytes sent of the reply
+    std::map<std::uint32_t, bool> skipReadback;  // row address -> no reply at all
+    int baud = 0;                 // pace the line at this speed (11 bits a byte); 0: unpaced
+    int rowMs = 0;                // time taken to write each row
+};
+
+// The bootloader side of the wire protocol on the master end of a pseudo-terminal.
+class BootloaderTarget {
+public:
+    explicit BootloaderTarget(const SimOptions& options);
+    ~BootloaderTarget();
+    BootloaderTarget(const BootloaderTarget&) = delete;
+    BootloaderTarget& operator=(const BootloaderTarget&) = delete;
+
+    // Creates the pseudo-terminal; slavePath() is then the port for the host.
+    bool openPty();
+    const std::string& slavePath() const { return slavePath_; }
+
+    // Serves the host until the reset byte ends the session, the line is dropped on purpose,
+    // or stop() is called. True when the session ended with the reset byte.
+    bool run();
+    void stop() { stopping_ = true; }
+
+    // Closes the master end now: the host sees its port hang up.
+    void hangUp();
+
+    // Every byte received from the host, in order.
+    std::vector<std::uint8_t> received() const;
+    const TargetMemory& memory() const { return memory_; }
+    int pingsSeen() const { return pings_; }
+
+private:
+    bool readBytes(std::uint8_t* out, std::size_t count);
+    void sendBytes(const std::uint8_t* data, std::size_t count);
+    void waitForLine(std::size_t count);
+    void answerWrite(bool accepted);
+    bool writeFrameAllowed();
+    void handlePing();
+    void handleReadId();
+    bool handleProgramWrite();
+    bool handleEepromWrite();
+    bool handleConfig(std::uint8_t first);
+    bool handleReadBack();
+
+    SimOptions options_;
+    TargetMemory memory_;
+    int master_ = -1;
+    int slave_ = -1;  // kept open so that the line stays up between the host's opens
+    std::string slavePath_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex logMutex_;
+    std::vector<std::uint8_t> received_;
+    int pings_ = 0;
+    int framesAcked_ = 0;
+    int refusalsGiven_ = 0;
+    int configLeft_ = 0;  // continuation frames still expected after 0x07
+    int configIndex_ = 0;
+    bool quiet_ = false;
+    bool hungUp_ = false;
+    std::int64_t lineFreeUs_ = 0;  // when the paced line has delivered everything read so far
+};
+
+}  // namespace kelvosim

@@ -1,0 +1,177 @@
+// kelvo-sim: a simulated Kelvo bootloader on a pseudo-terminal, for trying the updater and for
+// its tests without a device. Prints the path of the port to use, serves one session, and ends
+// when the host sends the reset byte.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "sim/bootloader_target.h"
+
+namespace {
+
+kelvosim::BootloaderTarget* gTarget = nullptr;
+
+void onSignal(int /*signal*/) {
+    if (gTarget != nullptr) gTarget->stop();
+}
+
+void usage() {
+    std::fputs(
+        "Usage: kelvo-sim [options]\n"
+        "  --chip NAME             chip to report (default dsPIC30F2010)\n"
+        "  --id HEX --rev N --family F   report a device id and revision of your own\n"
+        "  --link PATH             make PATH a symbolic link to the port\n"
+        "  --dump FILE             write what the target holds as Intel HEX at the end\n"
+        "  --rx-log FILE           write every byte received from the host to FILE\n"
+        "  --silent                answer nothing\n"
+        "  --nak-pings N           answer the first N pings with 0x00\n"
+        "  --ping-delay MS         answer the first ping only after MS milliseconds\n"
+        "  --stray N               send N bytes of noise right after the handshake\n"
+        "  --id-length N           send only N bytes of the identification\n"
+        "  --refuse-frame N[:K]    refuse write frame N (from 1) K times (default always)\n"
+        "  --refuse-all            refuse every write frame\n"
+        "  --silent-after N        answer nothing after N acknowledged write frames\n"
+        "  --hangup-after N        drop the line on the write frame after N acknowledged ones\n"
+        "  --ignore-empty-config   leave empty configuration continuation frames unanswered\n"
+        "  --flip-readback A:I     flip byte I of the read-back of the row at word address A\n"
+        "  --short-readback A:N    send only N bytes of the read-back of the row at A\n"
+        "  --skip-readback A       send no read-back for the row at A\n"
+        "  --baud B                pace the line at B baud (11 bits a byte)\n"
+        "  --row-ms M              take M milliseconds to write each row\n",
+        stderr);
+}
+
+bool pair(const char* text, std::uint32_t& first, int& second) {
+    char* end = nullptr;
+    first = static_cast<std::uint32_t>(std::strtoul(text, &end, 0));
+    if (end == text) return false;
+    if (*end != ':') return false;
+    second = static_cast<int>(std::strtol(end + 1, nullptr, 0));
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    enum {
+        oChip = 1000, oId, oRev, oFamily, oLink, oDump, oRxLog, oSilent, oNakPings, oPingDelay,
+        oStray, oIdLength, oRefuseFrame, oRefuseAll, oSilentAfter, oHangupAfter, oIgnoreEmpty,
+        oFlip, oShort, oSkip, oBaud, oRowMs, oHelp
+    };
+    const option longOptions[] = {
+        {"chip", required_argument, nullptr, oChip},
+        {"id", required_argument, nullptr, oId},
+        {"rev", required_argument, nullptr, oRev},
+        {"family", required_argument, nullptr, oFamily},
+        {"link", required_argument, nullptr, oLink},
+        {"dump", required_argument, nullptr, oDump},
+        {"rx-log", required_argument, nullptr, oRxLog},
+        {"silent", no_argument, nullptr, oSilent},
+        {"nak-pings", required_argument, nullptr, oNakPings},
+        {"ping-delay", required_argument, nullptr, oPingDelay},
+        {"stray", required_argument, nullptr, oStray},
+        {"id-length", required_argument, nullptr, oIdLength},
+        {"refuse-frame", required_argument, nullptr, oRefuseFrame},
+        {"refuse-all", no_argument, nullptr, oRefuseAll},
+        {"silent-after", required_argument, nullptr, oSilentAfter},
+        {"hangup-after", required_argument, nullptr, oHangupAfter},
+        {"ignore-empty-config", no_argument, nullptr, oIgnoreEmpty},
+        {"flip-readback", required_argument, nullptr, oFlip},
+        {"short-readback", required_argument, nullptr, oShort},
+        {"skip-readback", required_argument, nullptr, oSkip},
+        {"baud", required_argument, nullptr, oBaud},
+        {"row-ms", required_argument, nullptr, oRowMs},
+        {"help", no_argument, nullptr, oHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    kelvosim::SimOptions options;
+    kelvosim::findChip("dsPIC30F2010", options.chip);
+    std::string linkPath;
+    std::string dumpPath;
+    std::string rxLogPath;
+    int familyOverride = -1;
+    int c = 0;
+    while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+        std::uint32_t address = 0;
+        int value = 0;
+        switch (c) {
+            case oChip:
+                if (!kelvosim::findChip(optarg, options.chip)) {
+                    std::fprintf(stderr, "kelvo-sim: no chip named %s\n", optarg);
+                    return 2;
+                }
+                break;
+            case oId: options.chip.deviceId = static_cast<std::uint16_t>(std::strtoul(optarg, nullptr, 16)); break;
+            case oRev: options.chip.revision = static_cast<std::uint8_t>(std::atoi(optarg)); break;
+            case oFamily: familyOverride = std::atoi(optarg); break;
+            case oLink: linkPath = optarg; break;
+            case oDump: dumpPath = optarg; break;
+            case oRxLog: rxLogPath = optarg; break;
+            case oSilent: options.silent = true; break;
+            case oNakPings: options.nakPings = std::atoi(optarg); break;
+            case oPingDelay: options.pingDelayMs = std::atoi(optarg); break;
+            case oStray: options.strayAfterPing = std::atoi(optarg); break;
+            case oIdLength: options.idLength = std::atoi(optarg); break;
+            case oRefuseFrame:
+                if (!pair(optarg, address, value)) value = -1;
+                options.refuseFrame = static_cast<int>(std::strtol(optarg, nullptr, 0));
+                options.refuseCount = value;
+                break;
+            case oRefuseAll: options.refuseAll = true; break;
+            case oSilentAfter: options.silentAfterFrame = std::atoi(optarg); break;
+            case oHangupAfter: options.hangupAfterFrame = std::atoi(optarg); break;
+            case oIgnoreEmpty: options.ignoreEmptyConfig = true; break;
+            case oFlip:
+                if (!pair(optarg, address, value)) { usage(); return 2; }
+                options.flipReadback[address] = value;
+                break;
+            case oShort:
+                if (!pair(optarg, address, value)) { usage(); return 2; }
+                options.shortReadback[address] = value;
+                break;
+            case oSkip: options.skipReadback[static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0))] = true; break;
+            case oBaud: options.baud = std::atoi(optarg); break;
+            case oRowMs: options.rowMs = std::atoi(optarg); break;
+            default: usage(); return c == oHelp ? 0 : 2;
+        }
+    }
+    if (optind < argc) { usage(); return 2; }
+    options.family = familyOverride >= 0 ? familyOverride : options.chip.family;
+
+    kelvosim::BootloaderTarget target(options);
+    if (!target.openPty()) {
+        std::perror("kelvo-sim: cannot create a pseudo-terminal");
+        return 1;
+    }
+    if (!linkPath.empty()) {
+        unlink(linkPath.c_str());
+        if (symlink(target.slavePath().c_str(), linkPath.c_str()) != 0) {
+            std::perror("kelvo-sim: cannot make the link");
+            return 1;
+        }
+    }
+    std::printf("%s\n", target.slavePath().c_str());
+    std::fflush(stdout);
+
+    gTarget = &target;
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    const bool reset = target.run();
+
+    if (!rxLogPath.empty()) {
+        const std::vector<std::uint8_t> bytes = target.received();
+        std::ofstream(rxLogPath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    if (!dumpPath.empty()) std::ofstream(dumpPath) << target.memory().toHex();
+    if (!linkPath.empty()) unlink(linkPath.c_str());
+    std::fprintf(stderr, "kelvo-sim: session %s\n", reset ? "ended by reset" : "stopped");
+    return reset ? 0 : 3;
+}

@@ -1,0 +1,53 @@
+#include "verify/read_back.h"
+
+#include <array>
+
+#include "common/console.h"
+#include "common/time_limits.h"
+#include "protocol/bootloader.h"
+
+namespace kelvo {
+
+namespace {
+
+// Rows that start below this word address hold the bootloader's own area and are not read back.
+constexpr std::uint32_t kFirstVerifiedAddress = 0x1C00;
+
+// The target answers each instruction with its four bytes in the reverse order of the write
+// frame: the unstored top byte first, then the three stored bytes from high to low.
+bool sameInstructions(const std::uint8_t* reply, const MemoryRow& row, std::size_t bytes) {
+    for (std::size_t p = 0; p < bytes; p += 4) {
+        if (reply[p + 3] != row.txByte(p) || reply[p + 2] != row.txByte(p + 1) ||
+            reply[p + 1] != row.txByte(p + 2)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool verify(PortHandle& port, DeviceFamily family, const RowTable* table) {
+    if (table == nullptr || family == DeviceFamily::none || !port.valid()) return false;
+    const std::size_t replySize = static_cast<std::size_t>(programRowSize(family)) * 4U;
+    std::array<std::uint8_t, 4096> buffer{};
+    for (std::size_t slot = 0; slot < kProgramRows; ++slot) {
+        const int block = static_cast<int>(slot);
+        say("\nValidating data block # %d", block);
+        const MemoryRow* row = table->slots[slot].get();
+        if (row == nullptr || row->isEmpty() == 1) continue;
+        if (row->address() < kFirstVerifiedAddress) continue;
+        buffer[0] = kCmdReadProgram;
+        putWireAddress(&buffer[1], row->address());
+        sendBytes(port, buffer.data(), 4);
+        const std::size_t received = receiveWithin(port, buffer.data(), replySize, timeLimits().replyMs);
+        if (port.lost()) return false;
+        if (received != replySize || !sameInstructions(buffer.data(), *row, replySize)) {
+            say("\nATTENTION: block #%d has bad data. ", block);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace kelvo
