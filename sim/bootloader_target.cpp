@@ -43,7 +43,7 @@ std::uint32_t wireAddress(const std::uint8_t* a) {
 }  // namespace
 
 BootloaderTarget::BootloaderTarget(const SimOptions& options)
-    : options_(options), memory_(options.family), quiet_(options.silent) {}
+    : options_(options), memory_(options.family), quiet_(options.silent || options.silentAfterFrame == 0) {}
 
 BootloaderTarget::~BootloaderTarget() { hangUp(); }
 

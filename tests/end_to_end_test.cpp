@@ -1,0 +1,256 @@
+// The real kelvoup binary against kelvo-sim, each a process of its own, over a pseudo-terminal,
+// with the tool's real time limits.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace {
+
+using kelvotest::ProcessResult;
+using kelvotest::SimProcess;
+using kelvotest::TempDir;
+using kelvotest::kelvoupBinary;
+using kelvotest::runProcess;
+
+const std::string kUsage =
+    "\nUsage:      KelvoUp.exe -i interface file\nOptions:\n"
+    "  -i        specifies serial interface name such as COM1, COM2, etc\n\n";
+
+ProcessResult kelvoup(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{kelvoupBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv);
+}
+
+TEST(CommandLine, UsageAndOptionErrorsNeverTouchThePort) {
+    TempDir dir;
+    const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    const std::string rxLog = dir.path("rx.bin");
+    SimProcess sim({"--rx-log", rxLog});
+    ASSERT_FALSE(sim.port().empty());
+
+    ProcessResult r = kelvoup({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.output, kUsage);
+
+    r = kelvoup({hex});  // a file but no -i
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.output, kUsage);
+
+    const std::vector<std::pair<std::vector<std::string>, char>> unknown = {
+        {{"-i", sim.port(), "-b", "9600", hex}, 'b'}, {{"-p", "x", "-i", sim.port(), hex}, 'p'},
+        {{"-i", sim.port(), hex, "-e", "1"}, 'e'},    {{"-i", sim.port(), "-z", hex}, 'z'},
+        {{"-i", sim.port(), "-", hex}, '-'},          {{"-i", sim.port(), "--", hex}, '-'},
+        {{"-i", sim.port(), "-.", hex}, '.'},         {{"-.", "-i", sim.port()}, '.'},
+    };
+    for (const auto& [args, letter] : unknown) {
+        r = kelvoup(args);
+        EXPECT_EQ(r.status, 2) << args[2];
+        EXPECT_EQ(r.output, std::string("\nUnknown option `") + letter + "'\n" + kUsage);
+    }
+
+    r = kelvoup({hex, "-i"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.output, "\n-i requires argument\n" + kUsage);
+
+    r = kelvoup({"-i", sim.port(), dir.path("missing.hex")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "\nCan't open file: " + dir.path("missing.hex") + "\n");
+
+    const std::string bad = dir.write("bad.hex", ":10000000\n");
+    r = kelvoup({"-i", sim.port(), bad});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "\nBad Hex file: line 1: record length mismatch\n");
+
+    EXPECT_NE(sim.finish(200), 0);  // stopped, not reset
+    EXPECT_EQ(kelvotest::readFile(rxLog), "");
+}
+
+TEST(CommandLine, PortsThatCannotBeUsed) {
+    TempDir dir;
+    const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    ProcessResult r = kelvoup({"-i", "/dev/ttyKELVO-none", hex});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output,
+              "\nNot able to open serial port. Please make sure no other applications using "
+              "Communication Port /dev/ttyKELVO-none.");
+
+    for (const std::string& notSerial : {std::string("/dev/null"), hex}) {
+        r = kelvoup({"-i", notSerial, hex});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output,
+                  "\nPlease make sure your serial port is connected and not opened by other "
+                  "application. Then run this program again.");
+    }
+}
+
+TEST(CommandLine, ASecondInstanceCannotTakeABusyPort) {
+    TempDir dir;
+    const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    SimProcess sim({"--row-ms", "1500"});
+    const pid_t first = fork();
+    if (first == 0) {
+        freopen("/dev/null", "w", stdout);
+        execl(kelvoupBinary().c_str(), kelvoupBinary().c_str(), "-i", sim.port().c_str(), hex.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    usleep(500000);  // the first instance is writing its first row by now
+    const ProcessResult second = kelvoup({"-i", sim.port(), hex});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.output,
+              "\nNot able to open serial port. Please make sure no other applications using "
+              "Communication Port " + sim.port() + ".");
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+}
+
+TEST(EndToEnd, WorkedExampleWireBytesAndConsole) {
+    TempDir dir;
+    const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    const std::string rxLog = dir.path("rx.bin");
+    SimProcess sim({"--chip", "dsPIC30F2010", "--rx-log", rxLog});
+    const ProcessResult r = kelvoup({"-i", sim.port(), hex});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kelvotest::successTranscript());
+    EXPECT_EQ(sim.finish(), 0);
+
+    std::string wire = "\x0B\x09";
+    wire += std::string("\x03\x00\x1C\x00", 4) + std::string("\x11\x22\x33\x00\x44\x55\x66\x00", 8) +
+            std::string(120, '\xFF');
+    wire += std::string("\x07\x01\xFF\xFF", 4);
+    for (int i = 0; i < 6; ++i) wire += "\x01\xFF\xFF";
+    wire += std::string("\x02\x00\x1C\x00", 4);
+    wire += "\x08";
+    EXPECT_EQ(kelvotest::readFile(rxLog), wire);
+}
+
+TEST(EndToEnd, FailuresThroughTheRealBinary) {
+    TempDir dir;
+    const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    struct Case {
+        std::vector<std::string> sim;
+        int status;
+        std::string needle;
+    };
+    const std::vector<Case> cases = {
+        {{"--flip-readback", "0x1C00:2"}, 1, "\nATTENTION: block #112 has bad data. "},
+        {{"--flip-readback", "0x1C00:4"}, 0, "Frimware has been successfully updated"},
+        {{"--refuse-all"}, 1, "did not accept block # 112"},
+        {{"--refuse-frame", "1:2"}, 0, "Frimware has been successfully updated"},
+        {{"--id", "0ABC", "--rev", "3"}, 1, "The target chip is not responding"},
+    };
+    for (const Case& c : cases) {
+        const std::string rxLog = dir.path("rx.bin");
+        std::vector<std::string> options = c.sim;
+        options.insert(options.end(), {"--rx-log", rxLog});
+        SimProcess sim(options);
+        const ProcessResult r = kelvoup({"-i", sim.port(), hex});
+        EXPECT_EQ(r.status, c.status) << c.sim[0];
+        EXPECT_NE(r.output.find(c.needle), std::string::npos) << c.sim[0] << r.output.substr(0, 300);
+        sim.finish(500);
+        const std::string wire = kelvotest::readFile(rxLog);
+        if (c.sim[0] == "--refuse-frame") {
+            EXPECT_EQ(kelvotest::countOf(wire, std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)), 3U);
+        }
+        if (c.sim[0] == "--refuse-all") {
+            EXPECT_EQ(kelvotest::countOf(wire, std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)), 10U);
+            EXPECT_EQ(wire.back(), '\x08');
+        }
+    }
+}
+
+// A HEX file as an independent reader (binutils) sees it: byte address -> byte.
+std::map<std::uint32_t, std::uint8_t> bytesOf(const std::string& hexPath, const TempDir& dir) {
+    const std::string listing = dir.path("listing.v");
+    const std::string command = "objcopy -I ihex -O verilog '" + hexPath + "' '" + listing + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    std::map<std::uint32_t, std::uint8_t> bytes;
+    std::istringstream in(kelvotest::readFile(listing));
+    std::string word;
+    std::uint32_t at = 0;
+    while (in >> word) {
+        if (word[0] == '@') {
+            at = static_cast<std::uint32_t>(std::stoul(word.substr(1), nullptr, 16));
+        } else {
+            bytes[at++] = static_cast<std::uint8_t>(std::stoul(word, nullptr, 16));
+        }
+    }
+    return bytes;
+}
+
+// Whether the file's byte at `at` is carried to the chip: program memory fully, EEPROM and
+// configuration locations by their first word only, and no eighth configuration word on dsPIC30F.
+bool carried(std::uint32_t at, int family) {
+    const std::uint32_t word = at / 2;
+    if (word >= 0x7FF000 && word < 0x800000) return at % 4 < 2;
+    if (word >= 0xF80000 && word < 0xF80010) return at % 4 < 2 && !(family == 0 && word >= 0xF8000E);
+    return true;
+}
+
+struct RealImage {
+    const char* file;
+    const char* chip;
+    int family;
+};
+
+class RealImages : public ::testing::TestWithParam<RealImage> {};
+
+TEST_P(RealImages, FullUpdateAndTheTargetHoldsTheFile) {
+    const RealImage image = GetParam();
+    const std::string hexPath = kelvotest::realHexDir() + "/" + image.file;
+    if (!std::filesystem::exists(hexPath)) GTEST_SKIP() << "no " << hexPath;
+    TempDir dir;
+    const std::string dump = dir.path("dump.hex");
+    SimProcess sim({"--chip", image.chip, "--dump", dump});
+    const ProcessResult r = kelvoup({"-i", sim.port(), hexPath});
+    EXPECT_EQ(r.status, 0) << r.output.substr(0, 2000);
+    EXPECT_NE(r.output.find("Frimware has been successfully updated"), std::string::npos);
+    EXPECT_EQ(kelvotest::countOf(r.output, "Address out of range"), 0U);
+    ASSERT_EQ(sim.finish(), 0);
+
+    const auto input = bytesOf(hexPath, dir);
+    const auto held = bytesOf(dump, dir);
+    ASSERT_FALSE(input.empty());
+    std::size_t compared = 0;
+    for (const auto& [at, value] : input) {
+        if (!carried(at, image.family)) continue;
+        const auto it = held.find(at);
+        ASSERT_NE(it, held.end()) << std::hex << "byte 0x" << at << " missing on the target";
+        EXPECT_EQ(it->second, value) << std::hex << "byte 0x" << at;
+        ++compared;
+    }
+    EXPECT_GT(compared, 100U);
+    // Everything else the target holds is erased padding of the rows that were written.
+    for (const auto& [at, value] : held) {
+        if (input.count(at) != 0) continue;
+        // Instructions pad as FF FF FF 00; EEPROM and configuration locations as FF FF 00 00.
+        const bool wordLocation = at / 2 >= 0x7FF000;
+        EXPECT_EQ(value, at % 4 >= (wordLocation ? 2U : 3U) ? 0x00 : 0xFF) << std::hex << "byte 0x" << at;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shared, RealImages,
+    ::testing::Values(RealImage{"01_dspic30f4013_c30_tictoc_crlf.hex", "dsPIC30F4013", 0},
+                      RealImage{"03_dspic30f6012a_xc16_dashboard_eeprom.hex", "dsPIC30F6012A", 0},
+                      RealImage{"05_dspic33fj32mc202_xc16v2_i2c_dac.hex", "dsPIC33FJ64MC506", 1},
+                      RealImage{"08_pic24hj256gp610a_xc16_explorer16_ctrl.hex", "PIC24HJ256GP610", 2},
+                      RealImage{"10_pic24f16kl401_xc16_tempsensor.hex", "PIC24FJ64GA006", 3},
+                      RealImage{"11_pic24fj64ga004_xc16_flashcfg.hex", "PIC24FJ64GA006", 3}),
+    [](const ::testing::TestParamInfo<RealImage>& info) {
+        return std::string("image") + std::string(info.param.file).substr(0, 2) + "_" + info.param.chip;
+    });
+
+}  // namespace

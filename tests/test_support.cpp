@@ -1,0 +1,241 @@
+#include "tests/test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "cli/update_driver.h"
+#include "common/console.h"
+
+namespace kelvotest {
+
+ShortLimits::ShortLimits(kelvo::TimeLimits limits) : saved_(kelvo::timeLimits()) {
+    kelvo::setTimeLimits(limits);
+}
+
+ShortLimits::~ShortLimits() { kelvo::setTimeLimits(saved_); }
+
+ConsoleCapture::ConsoleCapture() : file_(std::tmpfile()) { kelvo::setConsole(file_); }
+
+ConsoleCapture::~ConsoleCapture() {
+    kelvo::setConsole(nullptr);
+    std::fclose(file_);
+}
+
+std::string ConsoleCapture::text() {
+    std::fflush(file_);
+    std::rewind(file_);
+    std::string out;
+    char chunk[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) out.append(chunk, n);
+    std::fseek(file_, 0, SEEK_END);
+    return out;
+}
+
+SimThread::SimThread(const kelvosim::SimOptions& options) : target_(options) {
+    if (target_.openPty()) thread_ = std::thread([this] { resetSeen_ = target_.run(); });
+}
+
+SimThread::~SimThread() {
+    target_.stop();
+    join();
+}
+
+bool SimThread::join() {
+    if (!joined_ && thread_.joinable()) thread_.join();
+    joined_ = true;
+    return resetSeen_;
+}
+
+kelvosim::SimOptions simFor(const std::string& chip) {
+    kelvosim::SimOptions options;
+    kelvosim::findChip(chip, options.chip);
+    options.family = options.chip.family;
+    return options;
+}
+
+std::string hexRecord(std::uint8_t type, std::uint16_t address, const std::vector<std::uint8_t>& data) {
+    char text[16];
+    unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
+    std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address, type);
+    std::string line = text;
+    for (std::uint8_t byte : data) {
+        std::snprintf(text, sizeof text, "%02X", byte);
+        line += text;
+        sum += byte;
+    }
+    std::snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    return line + text;
+}
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/kelvotest-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    dir_ = made != nullptr ? made : "/tmp";
+}
+
+TempDir::~TempDir() {
+    const std::string command = "rm -rf '" + dir_ + "'";
+    if (dir_ != "/tmp") (void)std::system(command.c_str());
+}
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+    const std::string file = path(name);
+    std::ofstream(file, std::ios::binary) << content;
+    return file;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int runDriver(const std::vector<std::string>& args, std::string& output) {
+    std::vector<std::string> owned{"kelvoup"};
+    owned.insert(owned.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : owned) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ConsoleCapture capture;
+    const int status = kelvo::runUpdate(argv.data());
+    output = capture.text();
+    return status;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& args, int timeoutSeconds) {
+    ProcessResult result;
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return result;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        dup2(pipeFds[1], 1);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        std::vector<char*> argv;
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    char chunk[4096];
+    for (;;) {
+        pollfd p{pipeFds[0], POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = read(pipeFds[0], chunk, sizeof chunk);
+        if (n <= 0) break;
+        result.output.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+SimProcess::SimProcess(const std::vector<std::string>& options) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(pipeFds[1], 1);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        std::vector<std::string> all{simBinary()};
+        all.insert(all.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (const std::string& arg : all) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    // The first line the simulator prints is the path of its port.
+    char c = 0;
+    while (read(pipeFds[0], &c, 1) == 1 && c != '\n') port_.push_back(c);
+    close(pipeFds[0]);
+}
+
+SimProcess::~SimProcess() { finish(0); }
+
+int SimProcess::finish(int graceMs) {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::size_t countOf(const std::string& haystack, const std::string& needle) {
+    std::size_t count = 0;
+    for (std::size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size())) {
+        ++count;
+    }
+    return count;
+}
+
+std::string kelvoupBinary() { return KELVO_KELVOUP_BINARY; }
+std::string simBinary() { return KELVO_SIM_BINARY; }
+std::string realHexDir() { return KELVO_REALHEX_DIR; }
+
+}  // namespace kelvotest
+
+namespace kelvotest {
+
+std::string writeLines(int first, int last) {
+    std::string out;
+    for (int i = first; i <= last; ++i) out += "\nwritng data blocks - block # " + std::to_string(i);
+    return out;
+}
+
+std::string validateLines(int first, int last) {
+    std::string out;
+    for (int i = first; i <= last; ++i) out += "\nValidating data block # " + std::to_string(i);
+    return out;
+}
+
+std::string successTranscript(const std::string& loadMessages) {
+    return "\nEstablishing connection to the target Kelvo device."
+           "\nReading Target Device ID"
+           "\nReading HexFile" +
+           loadMessages + "\nProgramming Device " + writeLines(0, 2183) +
+           "\nTransmitting firmware finished."
+           "\nStart validating firmware." +
+           validateLines(0, 2047) +
+           "\nThe target device passed firmware validation."
+           "\n\nFrimware has been successfully updated. Please restart your device to use new version.\n";
+}
+
+std::string workedExampleHex() {
+    return hexRecord(4, 0, {0x00, 0x00}) +
+           hexRecord(0, 0x3800, {0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66, 0x00}) + hexRecord(1, 0, {});
+}
+
+}  // namespace kelvotest

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/time_limits.h"
+#include "sim/bootloader_target.h"
+
+namespace kelvotest {
+
+// Installs short time limits for the life of the object, so that time-outs take milliseconds.
+class ShortLimits {
+public:
+    explicit ShortLimits(kelvo::TimeLimits limits = {400, 150, 1500, 20, 40});
+    ~ShortLimits();
+    ShortLimits(const ShortLimits&) = delete;
+    ShortLimits& operator=(const ShortLimits&) = delete;
+
+private:
+    kelvo::TimeLimits saved_;
+};
+
+// Collects the tool's console text in a temporary file for the life of the object.
+class ConsoleCapture {
+public:
+    ConsoleCapture();
+    ~ConsoleCapture();
+    ConsoleCapture(const ConsoleCapture&) = delete;
+    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+    std::string text();
+
+private:
+    std::FILE* file_;
+};
+
+// The simulated bootloader serving a fresh pseudo-terminal on a thread of the test process.
+class SimThread {
+public:
+    explicit SimThread(const kelvosim::SimOptions& options);
+    ~SimThread();
+    SimThread(const SimThread&) = delete;
+    SimThread& operator=(const SimThread&) = delete;
+    const std::string& port() const { return target_.slavePath(); }
+    kelvosim::BootloaderTarget& target() { return target_; }
+    // Waits for the session to end (by the reset byte or a stop); true if the reset ended it.
+    bool join();
+
+private:
+    kelvosim::BootloaderTarget target_;
+    std::thread thread_;
+    bool resetSeen_ = false;
+    bool joined_ = false;
+};
+
+// Options for a chip from the simulator's catalog.
+kelvosim::SimOptions simFor(const std::string& chip);
+
+// One Intel HEX record with its checksum, e.g. hexRecord(0, 0x3800, {0x11, 0x22}).
+std::string hexRecord(std::uint8_t type, std::uint16_t address, const std::vector<std::uint8_t>& data);
+
+// A file in a fresh temporary directory that is removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string dir_;
+};
+
+std::string readFile(const std::string& path);
+
+// Runs the driver in this process on the given arguments (program name added) and returns
+// its exit status; the console text lands in `output`.
+int runDriver(const std::vector<std::string>& args, std::string& output);
+
+// A program run to its end: exit status and what it printed on standard output.
+struct ProcessResult {
+    int status = -1;
+    std::string output;
+};
+
+// Runs a program with a time bound; standard input is /dev/null.
+ProcessResult runProcess(const std::vector<std::string>& argv, int timeoutSeconds = 120);
+
+// kelvo-sim started as its own process; port() is its pseudo-terminal.
+class SimProcess {
+public:
+    explicit SimProcess(const std::vector<std::string>& options);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+    const std::string& port() const { return port_; }
+    // Waits for the simulator to end, asking it to stop after `graceMs`; returns its status
+    // (0 when the host's reset ended the session).
+    int finish(int graceMs = 3000);
+
+private:
+    int pid_ = -1;
+    std::string port_;
+};
+
+// Counts the non-overlapping occurrences of `needle` in `haystack`.
+std::size_t countOf(const std::string& haystack, const std::string& needle);
+
+std::string kelvoupBinary();
+std::string simBinary();
+std::string realHexDir();
+
+}  // namespace kelvotest
+
+namespace kelvotest {
+
+// The console text of a successful update; `loadMessages` stands between "Reading HexFile" and
+// "Programming Device ".
+std::string successTranscript(const std::string& loadMessages = "");
+
+// The progress lines "writng data blocks - block # N" for blocks first to last.
+std::string writeLines(int first, int last);
+// The lines "Validating data block # N" for blocks first to last.
+std::string validateLines(int first, int last);
+
+// The worked example: three records placing 11 22 33 00 44 55 66 00 at byte address 0x3800.
+std::string workedExampleHex();
+
+}  // namespace kelvotest
