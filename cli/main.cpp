@@ -1,3 +1,5 @@
 #include "cli/update_driver.h"
 
-int main(int /*argc*/, char** argv) { return kelvo::runUpdate(argv); }
+int main(int /*argc*/, char** argv) {
+    return kelvo::runUpdate(argv);
+}

@@ -77,15 +77,13 @@ int runUpdate(char* const* argv) {
     if (hexFile && !checkHexFile(hexFile.get())) return kExitFailed;
 
     switch (openPort(ComDev, interfaceName, baudText)) {
-        case OpenResult::opened:
-            break;
+        case OpenResult::opened: break;
         case OpenResult::cannotOpen:
             say("\nNot able to open serial port. Please make sure no other applications using "
                 "Communication Port %s.",
                 interfaceName);
             return kExitFailed;
-        case OpenResult::cannotConfigure:
-            return kExitFailed;
+        case OpenResult::cannotConfigure: return kExitFailed;
     }
 
     auto table = std::make_unique<RowTable>();

@@ -1,8 +1,8 @@
 #include "common/console.h"
 
-#include <cstdarg>
-
 #include <unistd.h>  // isatty; mingw-w64 provides it as well
+
+#include <cstdarg>
 
 namespace kelvo {
 
@@ -17,9 +17,13 @@ bool interactive(std::FILE* out) {
 }
 }  // namespace
 
-std::FILE* console() { return gSink != nullptr ? gSink : stdout; }
+std::FILE* console() {
+    return gSink != nullptr ? gSink : stdout;
+}
 
-void setConsole(std::FILE* sink) { gSink = sink; }
+void setConsole(std::FILE* sink) {
+    gSink = sink;
+}
 
 void say(const char* format, ...) {
     std::FILE* out = console();

@@ -9,9 +9,13 @@ namespace {
 TimeLimits gLimits = kDefaultLimits;
 }
 
-const TimeLimits& timeLimits() { return gLimits; }
+const TimeLimits& timeLimits() {
+    return gLimits;
+}
 
-void setTimeLimits(const TimeLimits& limits) { gLimits = limits; }
+void setTimeLimits(const TimeLimits& limits) {
+    gLimits = limits;
+}
 
 std::uint32_t tickCount() {
     using namespace std::chrono;
@@ -19,6 +23,8 @@ std::uint32_t tickCount() {
     return static_cast<std::uint32_t>(now.count());
 }
 
-void sleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace kelvo

@@ -28,7 +28,9 @@ void setTimeLimits(const TimeLimits& limits);
 std::uint32_t tickCount();
 
 // Milliseconds elapsed since the reading `start`.
-inline std::uint32_t elapsedSince(std::uint32_t start) { return tickCount() - start; }
+inline std::uint32_t elapsedSince(std::uint32_t start) {
+    return tickCount() - start;
+}
 
 void sleepMs(std::uint32_t ms);
 

@@ -6,23 +6,26 @@
 namespace kelvo {
 
 namespace {
-std::uint8_t hi(std::uint16_t w) { return static_cast<std::uint8_t>(w >> 8); }
-std::uint8_t lo(std::uint16_t w) { return static_cast<std::uint8_t>(w & 0xFF); }
+std::uint8_t hi(std::uint16_t w) {
+    return static_cast<std::uint8_t>(w >> 8);
+}
+std::uint8_t lo(std::uint16_t w) {
+    return static_cast<std::uint8_t>(w & 0xFF);
+}
 }  // namespace
 
-MemoryRow::MemoryRow(MemoryKind kind, std::uint32_t startAddress, std::int32_t rowNumber,
-                     DeviceFamily family)
+MemoryRow::MemoryRow(MemoryKind kind, std::uint32_t startAddress, std::int32_t rowNumber, DeviceFamily family)
     : kind_(kind), rowNumber_(rowNumber), family_(family) {
     const auto row = static_cast<std::uint32_t>(rowNumber);
     switch (kind) {
         case MemoryKind::program:
             rowSize_ = programRowSize(family);
-            txSize_ = rowSize_ * 4U;
+            txSize_ = std::size_t{rowSize_} * 4U;
             address_ = startAddress + row * rowSize_ * 2U;
             break;
         case MemoryKind::eeprom:
             rowSize_ = 16;
-            txSize_ = rowSize_ * 2U;
+            txSize_ = std::size_t{rowSize_} * 2U;
             address_ = startAddress + row * 32U;
             break;
         case MemoryKind::config:
@@ -54,7 +57,7 @@ void MemoryRow::formatRow() {
     std::uint8_t* tx = txBuffer_.get();
     switch (kind_) {
         case MemoryKind::program:
-            for (std::uint32_t i = 0; i < rowSize_; ++i) {
+            for (std::size_t i = 0; i < rowSize_; ++i) {
                 tx[4 * i] = hi(words_[2 * i]);
                 tx[4 * i + 1] = lo(words_[2 * i]);
                 tx[4 * i + 2] = hi(words_[2 * i + 1]);
@@ -69,7 +72,7 @@ void MemoryRow::formatRow() {
             break;
         case MemoryKind::eeprom:
             // Each location takes the first of its two words; the second is never sent.
-            for (std::uint32_t i = 0; i < rowSize_; ++i) {
+            for (std::size_t i = 0; i < rowSize_; ++i) {
                 tx[2 * i] = hi(words_[2 * i]);
                 tx[2 * i + 1] = lo(words_[2 * i]);
             }
@@ -89,8 +92,7 @@ SendOutcome MemoryRow::sendRow(PortHandle& port) const {
             header[0] = kind_ == MemoryKind::program ? kCmdWriteProgram : kCmdWriteEeprom;
             putWireAddress(&header[1], address_);
             return sendAcknowledged(port, header.data(), header.size(), txBuffer_.get(), txSize_);
-        case MemoryKind::config:
-            break;
+        case MemoryKind::config: break;
     }
     if (rowNumber_ == 0) {
         header = {kCmdWriteConfig, isEmpty_, txBuffer_[0], txBuffer_[1]};
@@ -103,8 +105,8 @@ SendOutcome MemoryRow::sendRow(PortHandle& port) const {
 bool allocateRows(RowTable& table, DeviceFamily family) {
     table.family = family;
     auto create = [&](std::size_t slot, MemoryKind kind, std::uint32_t start, std::size_t row) {
-        table.slots[slot].reset(
-            new (std::nothrow) MemoryRow(kind, start, static_cast<std::int32_t>(row), family));
+        table.slots[slot].reset(new (std::nothrow)
+                                    MemoryRow(kind, start, static_cast<std::int32_t>(row), family));
         return table.slots[slot] != nullptr && table.slots[slot]->valid();
     };
     for (std::size_t r = 0; r < kProgramRows; ++r) {

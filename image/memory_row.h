@@ -20,8 +20,7 @@ class MemoryRow {
 public:
     static constexpr std::size_t kWordCount = 1024;
 
-    MemoryRow(MemoryKind kind, std::uint32_t startAddress, std::int32_t rowNumber,
-              DeviceFamily family);
+    MemoryRow(MemoryKind kind, std::uint32_t startAddress, std::int32_t rowNumber, DeviceFamily family);
 
     // False when the transmit buffer could not be allocated.
     bool valid() const { return txBuffer_ != nullptr; }

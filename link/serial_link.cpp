@@ -8,7 +8,9 @@ namespace kelvo {
 
 PortHandle::PortHandle() = default;
 
-PortHandle::~PortHandle() { closePort(*this); }
+PortHandle::~PortHandle() {
+    closePort(*this);
+}
 
 PortHandle::PortHandle(PortHandle&& other) noexcept
     : state_(std::move(other.state_)), name_(std::move(other.name_)), lost_(other.lost_) {
@@ -32,7 +34,9 @@ void PortHandle::adopt(StatePtr state, std::string name) {
     lost_ = false;
 }
 
-PortHandle::StatePtr PortHandle::release() { return std::move(state_); }
+PortHandle::StatePtr PortHandle::release() {
+    return std::move(state_);
+}
 
 void PortHandle::markLost() {
     if (lost_) return;
@@ -44,8 +48,7 @@ std::size_t receiveAvailable(PortHandle& port, std::uint8_t* buffer, std::size_t
     return receiveQueued(port, buffer, maximum, 1);
 }
 
-std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t count,
-                          std::uint32_t limitMs) {
+std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs) {
     if (!port.valid()) return 0;
     const std::uint32_t start = tickCount();
     std::size_t received = 0;

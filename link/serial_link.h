@@ -62,8 +62,7 @@ std::size_t receiveAvailable(PortHandle& port, std::uint8_t* buffer, std::size_t
 
 // Receives until `count` bytes have arrived or `limitMs` has passed; returns how many arrived.
 // The bytes received stay at the start of the buffer either way.
-std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t count,
-                          std::uint32_t limitMs);
+std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs);
 
 // True when exactly `count` bytes arrived within the reply limit (10 s).
 bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count);
@@ -75,7 +74,6 @@ bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std
 void closePort(PortHandle& port);
 
 // Backend primitive: reads what is queued; when nothing is, waits up to waitMs for input.
-std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
-                          std::uint32_t waitMs);
+std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs);
 
 }  // namespace kelvo

@@ -24,7 +24,9 @@ struct PortHandle::State {
     std::uint32_t baud = 9600;
 };
 
-void PortHandle::StateDeleter::operator()(State* state) const { delete state; }
+void PortHandle::StateDeleter::operator()(State* state) const {
+    delete state;
+}
 
 namespace {
 
@@ -40,9 +42,8 @@ struct BaudEntry {
 };
 
 constexpr BaudEntry kBaudTable[] = {
-    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
-    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-    {230400, B230400},
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
 bool speedFor(int baud, speed_t& speed) {
@@ -57,7 +58,7 @@ bool speedFor(int baud, speed_t& speed) {
 
 // Unix98 pseudo-terminal slaves use character majors 136 to 143.
 bool isPseudoTerminal(int fd) {
-    struct stat info{};
+    struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
     const unsigned int devMajor = major(info.st_rdev);
     return devMajor >= 136 && devMajor <= 143;
@@ -70,8 +71,8 @@ bool isLinkFailure(int error) {
 
 termios lineSettings(const termios& current, speed_t speed) {
     termios t = current;
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                        ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IGNPAR);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                        IXOFF | IXANY | IMAXBEL | IGNPAR);
     t.c_iflag |= INPCK;
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
@@ -87,8 +88,8 @@ termios lineSettings(const termios& current, speed_t speed) {
 // Whether the settings read back hold what matters. A pseudo-terminal cannot hold parity
 // or a character size, so those are not asked of it.
 bool settingsHeld(const termios& wanted, const termios& got, bool pseudoTerminal) {
-    const tcflag_t iMask = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                           IXOFF | IXANY | INPCK;
+    const tcflag_t iMask =
+        IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
     const tcflag_t lMask = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
     tcflag_t cMask = CSIZE | CSTOPB | CRTSCTS | PARENB | PARODD | CLOCAL | CREAD;
     if (pseudoTerminal) cMask &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD);
@@ -196,8 +197,7 @@ bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
     return true;
 }
 
-std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
-                          std::uint32_t waitMs) {
+std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs) {
     PortHandle::State* s = port.state();
     if (s == nullptr || port.lost() || maximum == 0) return 0;
     int queued = 0;

@@ -45,7 +45,9 @@ std::uint32_t wireAddress(const std::uint8_t* a) {
 BootloaderTarget::BootloaderTarget(const SimOptions& options)
     : options_(options), memory_(options.family), quiet_(options.silent || options.silentAfterFrame == 0) {}
 
-BootloaderTarget::~BootloaderTarget() { hangUp(); }
+BootloaderTarget::~BootloaderTarget() {
+    hangUp();
+}
 
 bool BootloaderTarget::openPty() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -180,9 +182,12 @@ void BootloaderTarget::handleReadId() {
     if (quiet_) return;
     const std::uint8_t reply[8] = {static_cast<std::uint8_t>(options_.chip.deviceId & 0xFF),
                                    static_cast<std::uint8_t>(options_.chip.deviceId >> 8),
-                                   0x00, 0x00, 0x00,
+                                   0x00,
+                                   0x00,
+                                   0x00,
                                    static_cast<std::uint8_t>((options_.chip.revision & 0x0F) << 4),
-                                   0x00, 0x00};
+                                   0x00,
+                                   0x00};
     sendBytes(reply, static_cast<std::size_t>(std::clamp(options_.idLength, 0, 8)));
 }
 
@@ -267,7 +272,8 @@ bool BootloaderTarget::handleReadBack() {
     }
     std::size_t length = reply.size();
     const auto cut = options_.shortReadback.find(address);
-    if (cut != options_.shortReadback.end()) length = std::min<std::size_t>(length, static_cast<std::size_t>(cut->second));
+    if (cut != options_.shortReadback.end())
+        length = std::min<std::size_t>(length, static_cast<std::size_t>(cut->second));
     sendBytes(reply.data(), length);
     return true;
 }
@@ -275,8 +281,8 @@ bool BootloaderTarget::handleReadBack() {
 bool BootloaderTarget::run() {
     std::uint8_t command = 0;
     while (readBytes(&command, 1)) {
-        const bool writeFrame = configLeft_ > 0 || command == kWriteProgram ||
-                                command == kWriteEeprom || command == kWriteConfig;
+        const bool writeFrame =
+            configLeft_ > 0 || command == kWriteProgram || command == kWriteEeprom || command == kWriteConfig;
         if (writeFrame && options_.hangupAfterFrame >= 0 && framesAcked_ >= options_.hangupAfterFrame) {
             hangUp();
             return false;

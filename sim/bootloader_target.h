@@ -14,24 +14,24 @@ namespace kelvosim {
 
 // How the simulated bootloader behaves, including the faults it can be told to show.
 struct SimOptions {
-    SimChip chip;                 // what the identification reports
-    int family = 0;               // memory geometry
-    bool silent = false;          // never answer anything
-    int nakPings = 0;             // answer the first N pings with 0x00
-    int pingDelayMs = 0;          // answer the first ping only after this long
-    int strayAfterPing = 0;       // bytes of noise sent right after the first 0x01
-    int idLength = 8;             // bytes of the identification reply actually sent
-    int refuseFrame = 0;          // write frame N (1-based) ...
-    int refuseCount = 0;          // ... is refused this many times (-1: always)
-    bool refuseAll = false;       // refuse every write frame
-    int silentAfterFrame = -1;    // after N acknowledged write frames, answer nothing more
-    int hangupAfterFrame = -1;    // after N acknowledged write frames, drop the line mid-frame
-    bool ignoreEmptyConfig = false;  // leave continuation frames with E = 1 unanswered
+    SimChip chip;                                // what the identification reports
+    int family = 0;                              // memory geometry
+    bool silent = false;                         // never answer anything
+    int nakPings = 0;                            // answer the first N pings with 0x00
+    int pingDelayMs = 0;                         // answer the first ping only after this long
+    int strayAfterPing = 0;                      // bytes of noise sent right after the first 0x01
+    int idLength = 8;                            // bytes of the identification reply actually sent
+    int refuseFrame = 0;                         // write frame N (1-based) ...
+    int refuseCount = 0;                         // ... is refused this many times (-1: always)
+    bool refuseAll = false;                      // refuse every write frame
+    int silentAfterFrame = -1;                   // after N acknowledged write frames, answer nothing more
+    int hangupAfterFrame = -1;                   // after N acknowledged write frames, drop the line mid-frame
+    bool ignoreEmptyConfig = false;              // leave continuation frames with E = 1 unanswered
     std::map<std::uint32_t, int> flipReadback;   // row address -> index of the reply byte to flip
     std::map<std::uint32_t, int> shortReadback;  // row address -> bytes sent of the reply
     std::map<std::uint32_t, bool> skipReadback;  // row address -> no reply at all
-    int baud = 0;                 // pace the line at this speed (11 bits a byte); 0: unpaced
-    int rowMs = 0;                // time taken to write each row
+    int baud = 0;                                // pace the line at this speed (11 bits a byte); 0: unpaced
+    int rowMs = 0;                               // time taken to write each row
 };
 
 // The bootloader side of the wire protocol on the master end of a pseudo-terminal.

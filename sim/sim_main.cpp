@@ -60,9 +60,29 @@ bool pair(const char* text, std::uint32_t& first, int& second) {
 
 int main(int argc, char** argv) {
     enum {
-        oChip = 1000, oId, oRev, oFamily, oLink, oDump, oRxLog, oSilent, oNakPings, oPingDelay,
-        oStray, oIdLength, oRefuseFrame, oRefuseAll, oSilentAfter, oHangupAfter, oIgnoreEmpty,
-        oFlip, oShort, oSkip, oBaud, oRowMs, oHelp
+        oChip = 1000,
+        oId,
+        oRev,
+        oFamily,
+        oLink,
+        oDump,
+        oRxLog,
+        oSilent,
+        oNakPings,
+        oPingDelay,
+        oStray,
+        oIdLength,
+        oRefuseFrame,
+        oRefuseAll,
+        oSilentAfter,
+        oHangupAfter,
+        oIgnoreEmpty,
+        oFlip,
+        oShort,
+        oSkip,
+        oBaud,
+        oRowMs,
+        oHelp
     };
     const option longOptions[] = {
         {"chip", required_argument, nullptr, oChip},
@@ -108,7 +128,9 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 break;
-            case oId: options.chip.deviceId = static_cast<std::uint16_t>(std::strtoul(optarg, nullptr, 16)); break;
+            case oId:
+                options.chip.deviceId = static_cast<std::uint16_t>(std::strtoul(optarg, nullptr, 16));
+                break;
             case oRev: options.chip.revision = static_cast<std::uint8_t>(std::atoi(optarg)); break;
             case oFamily: familyOverride = std::atoi(optarg); break;
             case oLink: linkPath = optarg; break;
@@ -129,20 +151,31 @@ int main(int argc, char** argv) {
             case oHangupAfter: options.hangupAfterFrame = std::atoi(optarg); break;
             case oIgnoreEmpty: options.ignoreEmptyConfig = true; break;
             case oFlip:
-                if (!pair(optarg, address, value)) { usage(); return 2; }
+                if (!pair(optarg, address, value)) {
+                    usage();
+                    return 2;
+                }
                 options.flipReadback[address] = value;
                 break;
             case oShort:
-                if (!pair(optarg, address, value)) { usage(); return 2; }
+                if (!pair(optarg, address, value)) {
+                    usage();
+                    return 2;
+                }
                 options.shortReadback[address] = value;
                 break;
-            case oSkip: options.skipReadback[static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0))] = true; break;
+            case oSkip:
+                options.skipReadback[static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0))] = true;
+                break;
             case oBaud: options.baud = std::atoi(optarg); break;
             case oRowMs: options.rowMs = std::atoi(optarg); break;
             default: usage(); return c == oHelp ? 0 : 2;
         }
     }
-    if (optind < argc) { usage(); return 2; }
+    if (optind < argc) {
+        usage();
+        return 2;
+    }
     options.family = familyOverride >= 0 ? familyOverride : options.chip.family;
 
     kelvosim::BootloaderTarget target(options);
@@ -164,6 +197,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     const bool reset = target.run();
+    gTarget = nullptr;
 
     if (!rxLogPath.empty()) {
         const std::vector<std::uint8_t> bytes = target.received();

@@ -9,8 +9,8 @@ constexpr std::uint32_t kEepromBase = 0x7FF000;
 constexpr std::uint32_t kEepromEnd = 0x800000;
 constexpr std::uint32_t kConfigBase = 0xF80000;
 
-void appendRecord(std::string& out, std::uint8_t type, std::uint16_t address,
-                  const std::uint8_t* data, std::size_t count) {
+void appendRecord(std::string& out, std::uint8_t type, std::uint16_t address, const std::uint8_t* data,
+                  std::size_t count) {
     char text[16];
     unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFF) + type;
     std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(count), address, type);
@@ -84,7 +84,8 @@ std::string TargetMemory::toHex() const {
         if (written_[i]) put4(static_cast<std::uint32_t>(i * 2), program_[i]);
     }
     for (const auto& [address, value] : eeprom_) put4(address, value);
-    for (const auto& [index, value] : config_) put4(kConfigBase + 2U * static_cast<std::uint32_t>(index), value);
+    for (const auto& [index, value] : config_)
+        put4(kConfigBase + 2U * static_cast<std::uint32_t>(index), value);
 
     std::string out;
     std::uint32_t upper = 0;
@@ -97,10 +98,9 @@ std::string TargetMemory::toHex() const {
                                          static_cast<std::uint8_t>(upper & 0xFF)};
             appendRecord(out, 4, 0, ext, 2);
         }
-        std::uint8_t run[16];
+        std::uint8_t run[16]{};
         std::size_t count = 0;
-        while (it != bytes.end() && count < 16 && it->first == start + count &&
-               (it->first >> 16) == upper) {
+        while (it != bytes.end() && count < 16 && it->first == start + count && (it->first >> 16) == upper) {
             run[count++] = it->second;
             ++it;
         }

@@ -14,8 +14,8 @@ namespace {
 
 using kelvo::DeviceFamily;
 using kelvotest::ShortLimits;
-using kelvotest::SimThread;
 using kelvotest::simFor;
+using kelvotest::SimThread;
 
 // Opens the host end of a simulated target's port.
 void connect(kelvo::PortHandle& port, const SimThread& sim) {

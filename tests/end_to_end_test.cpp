@@ -1,10 +1,9 @@
 // The real kelvoup binary against kelvo-sim, each a process of its own, over a pseudo-terminal,
 // with the tool's real time limits.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -17,11 +16,11 @@
 
 namespace {
 
+using kelvotest::kelvoupBinary;
 using kelvotest::ProcessResult;
+using kelvotest::runProcess;
 using kelvotest::SimProcess;
 using kelvotest::TempDir;
-using kelvotest::kelvoupBinary;
-using kelvotest::runProcess;
 
 const std::string kUsage =
     "\nUsage:      KelvoUp.exe -i interface file\nOptions:\n"
@@ -111,7 +110,8 @@ TEST(CommandLine, ASecondInstanceCannotTakeABusyPort) {
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.output,
               "\nNot able to open serial port. Please make sure no other applications using "
-              "Communication Port " + sim.port() + ".");
+              "Communication Port " +
+                  sim.port() + ".");
     kill(first, SIGKILL);
     waitpid(first, nullptr, 0);
 }

@@ -37,12 +37,13 @@ std::string check(const std::string& text) {
 }
 
 TEST(HexCheck, AcceptsWellFormedFiles) {
-    const std::string records = hexRecord(4, 0, {0x00, 0x00}) + hexRecord(0, 0x3800, {0x11, 0x22, 0x33, 0x00}) +
-                                hexRecord(1, 0, {});
+    const std::string records =
+        hexRecord(4, 0, {0x00, 0x00}) + hexRecord(0, 0x3800, {0x11, 0x22, 0x33, 0x00}) + hexRecord(1, 0, {});
     EXPECT_EQ(check(records), "");
     // CRLF, lowercase digits, trailing blanks, blank lines and comments.
     std::string relaxed = "; built by a toolchain\r\n\r\n";
-    for (char c : hexRecord(0, 0x10, {0xAB, 0xCD})) relaxed += c == '\n' ? std::string(" \t\r\n") : std::string(1, static_cast<char>(std::tolower(c)));
+    for (char c : hexRecord(0, 0x10, {0xAB, 0xCD}))
+        relaxed += c == '\n' ? std::string(" \t\r\n") : std::string(1, static_cast<char>(std::tolower(c)));
     EXPECT_EQ(check(relaxed + ":00000001FF"), "");  // last line without a line end
     EXPECT_EQ(check(""), "");
 }
@@ -56,12 +57,12 @@ TEST(HexCheck, ReportsTheFirstBadLineWithItsNumber) {
     const Case cases[] = {
         {"0200000401F009", "missing record mark"},
         {":0200000401F0G9", "not a hex digit"},
-        {":0200000401F00", "record length mismatch"},     // odd number of digits
-        {":02000004", "record length mismatch"},          // shorter than a header
-        {":0300000401F009", "record length mismatch"},    // count says 3, line holds 2
+        {":0200000401F00", "record length mismatch"},   // odd number of digits
+        {":02000004", "record length mismatch"},        // shorter than a header
+        {":0300000401F009", "record length mismatch"},  // count says 3, line holds 2
         {":0200000401F00A", "checksum mismatch"},
         {":00000006FA", "unknown record type"},
-        {":0100000401FA", "record length mismatch"},      // type 04 needs two data bytes
+        {":0100000401FA", "record length mismatch"},  // type 04 needs two data bytes
         {":02000100AABB98", "record not aligned to a 16-bit word"},
         {":02 0000 04 01F0 09", "not a hex digit"},
     };
@@ -103,7 +104,8 @@ protected:
         return table->slots[static_cast<std::size_t>(slot)]->txByte(index);
     }
     bool emptyAt(std::uint32_t wordAddress) const {
-        return table->slots[static_cast<std::size_t>(kelvo::slotForAddress(*table, wordAddress))]->isEmpty() == 1;
+        return table->slots[static_cast<std::size_t>(kelvo::slotForAddress(*table, wordAddress))]
+                   ->isEmpty() == 1;
     }
     std::unique_ptr<kelvo::RowTable> table;
 };
@@ -130,11 +132,11 @@ TEST_F(HexLoad, RecordsCrossing64KiBAfterEndOfFileAndOddCounts) {
     load(hexRecord(0, 0xFFFC, {1, 2, 3, 4, 5, 6, 7, 8}) + hexRecord(1, 0, {}) +
          hexRecord(0, 0x0100, {0x77, 0x66, 0x55}));
     EXPECT_EQ(tx(0x7FFE, 124), 1);
-    EXPECT_EQ(tx(0x8000, 0), 5);    // word address 0x8000 = byte address 0x10000
+    EXPECT_EQ(tx(0x8000, 0), 5);  // word address 0x8000 = byte address 0x10000
     EXPECT_EQ(tx(0x8000, 3), 8);
-    EXPECT_EQ(tx(0x80, 0), 0x77);   // loaded although after the end-of-file record
+    EXPECT_EQ(tx(0x80, 0), 0x77);  // loaded although after the end-of-file record
     EXPECT_EQ(tx(0x80, 2), 0x55);
-    EXPECT_EQ(tx(0x80, 3), 0xFF);   // the missing byte of an odd count is erased
+    EXPECT_EQ(tx(0x80, 3), 0xFF);  // the missing byte of an odd count is erased
 }
 
 TEST_F(HexLoad, WordsOutsideEveryRowAreReportedAndLoadingGoesOn) {
@@ -146,8 +148,10 @@ TEST_F(HexLoad, WordsOutsideEveryRowAreReportedAndLoadingGoesOn) {
               "Bad Hex file: 0x40001Address out of range\n");
     EXPECT_EQ(tx(0x2000, 0), 9);
     // For dsPIC30F program memory ends at word 0x1FFFF; other families reach 0x1FFFFF.
-    EXPECT_EQ(kelvotest::countOf(load(hexRecord(4, 0, {0x00, 0x04}) + hexRecord(0, 0, {1, 2}), kelvo::DeviceFamily::pic24F),
-                      "out of range"), 0U);
+    EXPECT_EQ(kelvotest::countOf(
+                  load(hexRecord(4, 0, {0x00, 0x04}) + hexRecord(0, 0, {1, 2}), kelvo::DeviceFamily::pic24F),
+                  "out of range"),
+              0U);
 }
 
 TEST_F(HexLoad, EepromAndConfigurationRegions) {

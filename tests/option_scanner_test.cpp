@@ -18,7 +18,9 @@ struct Args {
     std::vector<char*> argv;
 };
 
-std::string arg(const kelvo::OptionScanner& s) { return s.optionArg() ? s.optionArg() : "(null)"; }
+std::string arg(const kelvo::OptionScanner& s) {
+    return s.optionArg() ? s.optionArg() : "(null)";
+}
 
 TEST(OptionScanner, OptionArgumentAttachedOrSeparate) {
     Args a({"-i", "COM1", "-iCOM2"});

@@ -21,9 +21,13 @@ ShortLimits::ShortLimits(kelvo::TimeLimits limits) : saved_(kelvo::timeLimits())
     kelvo::setTimeLimits(limits);
 }
 
-ShortLimits::~ShortLimits() { kelvo::setTimeLimits(saved_); }
+ShortLimits::~ShortLimits() {
+    kelvo::setTimeLimits(saved_);
+}
 
-ConsoleCapture::ConsoleCapture() : file_(std::tmpfile()) { kelvo::setConsole(file_); }
+ConsoleCapture::ConsoleCapture() : file_(std::tmpfile()) {
+    kelvo::setConsole(file_);
+}
 
 ConsoleCapture::~ConsoleCapture() {
     kelvo::setConsole(nullptr);
@@ -174,7 +178,9 @@ SimProcess::SimProcess(const std::vector<std::string>& options) {
     close(pipeFds[0]);
 }
 
-SimProcess::~SimProcess() { finish(0); }
+SimProcess::~SimProcess() {
+    finish(0);
+}
 
 int SimProcess::finish(int graceMs) {
     if (pid_ <= 0) return -1;
@@ -201,9 +207,15 @@ std::size_t countOf(const std::string& haystack, const std::string& needle) {
     return count;
 }
 
-std::string kelvoupBinary() { return KELVO_KELVOUP_BINARY; }
-std::string simBinary() { return KELVO_SIM_BINARY; }
-std::string realHexDir() { return KELVO_REALHEX_DIR; }
+std::string kelvoupBinary() {
+    return KELVO_KELVOUP_BINARY;
+}
+std::string simBinary() {
+    return KELVO_SIM_BINARY;
+}
+std::string realHexDir() {
+    return KELVO_REALHEX_DIR;
+}
 
 }  // namespace kelvotest
 

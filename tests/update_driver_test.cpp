@@ -15,8 +15,8 @@ namespace {
 
 using kelvotest::countOf;
 using kelvotest::ShortLimits;
-using kelvotest::SimThread;
 using kelvotest::simFor;
+using kelvotest::SimThread;
 
 const char kNotAccepted[] =
     "\nThe target Kelvo device did not accept block # %d. Update failed. Please update again or "
@@ -89,9 +89,11 @@ TEST(UpdateDriver, NoHexFileIsNoticedAfterTheIdentification) {
     EXPECT_EQ(kelvotest::runDriver({"-i", sim.port()}, output), kelvo::kExitUsage);
     EXPECT_EQ(output,
               "\nEstablishing connection to the target Kelvo device.\nReading Target Device ID"
-              "\nCan't open file: " + sim.port() + "\n"
-              "\nUsage:      KelvoUp.exe -i interface file\nOptions:\n"
-              "  -i        specifies serial interface name such as COM1, COM2, etc\n\n");
+              "\nCan't open file: " +
+                  sim.port() +
+                  "\n"
+                  "\nUsage:      KelvoUp.exe -i interface file\nOptions:\n"
+                  "  -i        specifies serial interface name such as COM1, COM2, etc\n\n");
     sim.target().stop();
     sim.join();
     EXPECT_EQ(sim.target().received(), (std::vector<std::uint8_t>{0x0B, 0x09}));
@@ -131,7 +133,8 @@ TEST(UpdateDriver, RefusedOrUnansweredRowsEndTheRun) {
     EXPECT_EQ(run.status, kelvo::kExitFailed);
     EXPECT_NE(run.output.find(notAccepted(2176)), std::string::npos);
     EXPECT_LT(kelvo::elapsedSince(start), 12 * kelvo::timeLimits().replyMs);
-    EXPECT_EQ(countOf(std::string(run.wire.begin(), run.wire.end()), std::string("\x07\x01\xFF\xFF", 4)), 10U);
+    EXPECT_EQ(countOf(std::string(run.wire.begin(), run.wire.end()), std::string("\x07\x01\xFF\xFF", 4)),
+              10U);
 }
 
 TEST(UpdateDriver, ReadBackMustHoldAllThreeStoredBytes) {
@@ -174,7 +177,8 @@ TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
     ShortLimits limits({5000, 150, 1500, 20, 40});
     kelvosim::SimOptions options = simFor("dsPIC33FJ256GP710");
     options.hangupAfterFrame = 1;
-    std::string hex = kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) + kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0});
+    std::string hex =
+        kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) + kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0});
     const std::uint32_t start = kelvo::tickCount();
     kelvotest::TempDir dir;
     const std::string file = dir.write("image.hex", hex);
@@ -190,7 +194,8 @@ TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
 
 TEST(UpdateDriver, BadHexFileNeverReachesThePort) {
     ShortLimits limits;
-    const Outcome run = update(simFor("dsPIC30F2010"), kelvotest::workedExampleHex() + ":0400000001020304F1\n");
+    const Outcome run =
+        update(simFor("dsPIC30F2010"), kelvotest::workedExampleHex() + ":0400000001020304F1\n");
     EXPECT_EQ(run.status, kelvo::kExitFailed);
     EXPECT_EQ(run.output, "\nBad Hex file: line 4: checksum mismatch\n");
     EXPECT_TRUE(run.wire.empty());
@@ -225,9 +230,8 @@ TEST(UpdateDriver, Dspic30ImageWithEeprom) {
     ShortLimits limits;
     using kelvotest::hexRecord;
     const std::string hex = hexRecord(0, 0x3800, {0x11, 0x22, 0x33, 0x00}) + hexRecord(4, 0, {0x00, 0xFF}) +
-                            hexRecord(0, 0xFFFC, {0x4F, 0x11, 0x00, 0x00}) +
-                            hexRecord(4, 0, {0x01, 0xF0}) + hexRecord(0, 0x001C, {0x55, 0x00, 0x00, 0x00}) +
-                            hexRecord(1, 0, {});
+                            hexRecord(0, 0xFFFC, {0x4F, 0x11, 0x00, 0x00}) + hexRecord(4, 0, {0x01, 0xF0}) +
+                            hexRecord(0, 0x001C, {0x55, 0x00, 0x00, 0x00}) + hexRecord(1, 0, {});
     kelvotest::TempDir dir;
     const std::string file = dir.write("image.hex", hex);
     SimThread sim(simFor("dsPIC30F6014A"));
@@ -238,7 +242,7 @@ TEST(UpdateDriver, Dspic30ImageWithEeprom) {
     EXPECT_EQ(memory.eeprom(0x7FFFFE), 0x114FU);  // first byte in the low half
     EXPECT_TRUE(memory.hasEeprom(0x7FFFE0));      // the whole last EEPROM row was written
     EXPECT_FALSE(memory.hasEeprom(0x7FFFC0));
-    EXPECT_FALSE(memory.hasConfig(7));             // never sent for dsPIC30F
+    EXPECT_FALSE(memory.hasConfig(7));  // never sent for dsPIC30F
 }
 
 }  // namespace
