@@ -5,6 +5,7 @@
 
 #include "cli/option_scanner.h"
 #include "common/console.h"
+#include "common/interrupt.h"
 #include "common/time_limits.h"
 #include "image/hex_file.h"
 #include "image/hex_loader.h"
@@ -31,6 +32,11 @@ struct RowRelease {
     RowRelease(const RowRelease&) = delete;
     RowRelease& operator=(const RowRelease&) = delete;
 };
+
+// The status of a run that ends on a failure: an interrupted run reports the interrupt.
+int failed() {
+    return interruptRequested() ? kExitInterrupted : kExitFailed;
+}
 
 void printUsage() {
     say("\nUsage:      KelvoUp.exe -i interface file\n");
@@ -92,11 +98,11 @@ int runUpdate(char* const* argv) {
     say("\nEstablishing connection to the target Kelvo device.");
     if (!waitForTarget(ComDev)) {
         if (!ComDev.lost()) say("\nThe target Kelvo device is not responding, pleas try again.");
-        return kExitFailed;
+        return failed();
     }
 
     const DeviceFamily family = readDeviceFamily(ComDev);
-    if (ComDev.lost()) return kExitFailed;
+    if (ComDev.lost()) return failed();
     if (family == DeviceFamily::none) {
         say("\nThe target chip is not responding. Please reset the device and run this program "
             "immidiately after reset.");
@@ -117,7 +123,7 @@ int runUpdate(char* const* argv) {
 
     if (!loadHexFile(hexFile.get(), *table)) return kExitFailed;
     const PassResult pass = runProgrammingPass(ComDev, *table);
-    if (pass == PassResult::lost) return kExitFailed;
+    if (pass == PassResult::lost) return failed();
     if (pass == PassResult::rejected) {
         sendReset(ComDev);
         return kExitFailed;
@@ -127,7 +133,7 @@ int runUpdate(char* const* argv) {
     sleepMs(timeLimits().pauseMs);
 
     const bool passed = verify(ComDev, family, table.get());
-    if (ComDev.lost()) return kExitFailed;
+    if (ComDev.lost()) return failed();
     if (passed) {
         say("\nThe target device passed firmware validation.");
         say("\n\nFrimware has been successfully updated. Please restart your device to use new "

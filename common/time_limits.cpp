@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "common/interrupt.h"
+
 namespace kelvo {
 
 namespace {

@@ -32,6 +32,7 @@ inline std::uint32_t elapsedSince(std::uint32_t start) {
     return tickCount() - start;
 }
 
+// Sleeps for `ms`, or less when the run is interrupted.
 void sleepMs(std::uint32_t ms);
 
 }  // namespace kelvo

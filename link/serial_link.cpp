@@ -2,6 +2,7 @@
 #include "link/serial_link.h"
 
 #include "common/console.h"
+#include "common/interrupt.h"
 #include "common/time_limits.h"
 
 namespace kelvo {
@@ -38,8 +39,12 @@ PortHandle::StatePtr PortHandle::release() {
     return std::move(state_);
 }
 
+bool PortHandle::lost() const {
+    return lost_ || interruptRequested();
+}
+
 void PortHandle::markLost() {
-    if (lost_) return;
+    if (lost_ || interruptRequested()) return;
     lost_ = true;
     say("\nLost connection to serial port %s.\n", name_.c_str());
 }

@@ -26,8 +26,11 @@ public:
     PortHandle& operator=(const PortHandle&) = delete;
 
     bool valid() const { return state_ != nullptr; }
-    // True once the port has failed hard while in use (an adapter pulled out, a hang-up).
-    bool lost() const { return lost_; }
+    // True once the port has failed hard while in use (an adapter pulled out, a hang-up), or
+    // the user has interrupted the run: either way nothing more is to be sent or awaited.
+    bool lost() const;
+    // True once the port has failed hard; unlike lost(), not set by an interrupt.
+    bool broken() const { return lost_; }
 
     // For the backends only.
     State* state() const { return state_.get(); }
@@ -72,6 +75,10 @@ bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std
 // Lets pending output reach the line, discards both queues, restores the settings the port had
 // before it was opened and closes it. The handle becomes the invalid handle.
 void closePort(PortHandle& port);
+
+// Makes Ctrl-C (SIGINT and SIGTERM on POSIX, the console control events on Windows) interrupt
+// the run instead of killing the process, so that the port is closed and restored.
+void installInterruptHandler();
 
 // Backend primitive: reads what is queued; when nothing is, waits up to waitMs for input.
 std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs);

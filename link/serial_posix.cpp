@@ -1,6 +1,7 @@
 // Serial link backend for Linux and other POSIX systems: a termios file descriptor.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 
 #include "common/console.h"
+#include "common/interrupt.h"
 #include "common/time_limits.h"
 #include "link/serial_link.h"
 
@@ -226,7 +228,7 @@ std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t ma
 void closePort(PortHandle& port) {
     PortHandle::StatePtr s = port.release();
     if (!s) return;
-    if (!port.lost()) {
+    if (!port.broken()) {
         // Let the last bytes (the reset) reach the line before the queues are discarded. The
         // wait is bounded: a line that does not drain must not hang the tool.
         const std::uint32_t start = tickCount();
@@ -240,6 +242,21 @@ void closePort(PortHandle& port) {
     }
     flock(s->fd, LOCK_UN);
     close(s->fd);
+}
+
+namespace {
+void onInterrupt(int /*signal*/) {
+    requestInterrupt();
+}
+}  // namespace
+
+void installInterruptHandler() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a wait in poll() ends at once
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace kelvo
