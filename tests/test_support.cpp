@@ -123,8 +123,10 @@ ProcessResult runProcess(const std::vector<std::string>& args, int timeoutSecond
     if (pipe(pipeFds) != 0) return result;
     const pid_t pid = fork();
     if (pid == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
+        // Standard error is not looked at: under Wine it carries the wine server's chatter.
+        const int devNull = open("/dev/null", O_RDWR);
         dup2(devNull, 0);
+        dup2(devNull, 2);
         dup2(pipeFds[1], 1);
         close(pipeFds[0]);
         close(pipeFds[1]);
@@ -248,6 +250,58 @@ std::string successTranscript(const std::string& loadMessages) {
 std::string workedExampleHex() {
     return hexRecord(4, 0, {0x00, 0x00}) +
            hexRecord(0, 0x3800, {0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66, 0x00}) + hexRecord(1, 0, {});
+}
+
+}  // namespace kelvotest
+
+namespace kelvotest {
+
+namespace {
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+}  // namespace
+
+bool hostIsWindows() { return !environment("KELVO_WINDOWS_EXE").empty(); }
+
+ProcessResult runHost(const std::vector<std::string>& args, int timeoutSeconds) {
+    std::vector<std::string> argv;
+    if (hostIsWindows()) {
+        const std::string wine = environment("KELVO_WINE");
+        argv = {wine.empty() ? "/usr/bin/wine" : wine, environment("KELVO_WINDOWS_EXE")};
+    } else {
+        argv = {kelvoupBinary()};
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult result = runProcess(argv, timeoutSeconds);
+    if (hostIsWindows()) {
+        std::string text;
+        for (std::size_t i = 0; i < result.output.size(); ++i) {
+            if (result.output[i] == '\r' && i + 1 < result.output.size() && result.output[i + 1] == '\n') continue;
+            text += result.output[i];
+        }
+        result.output = text;
+    }
+    return result;
+}
+
+HostPort::HostPort(const std::string& ptyPath) : name_(ptyPath) {
+    if (!hostIsWindows()) return;
+    const std::string devices = environment("WINEPREFIX") + "/dosdevices/com";
+    // Claim a free COM number: symlink() fails when another test holds it.
+    for (int n = 10; n < 250; ++n) {
+        const std::string link = devices + std::to_string(n);
+        if (symlink(ptyPath.c_str(), link.c_str()) == 0) {
+            link_ = link;
+            name_ = "COM" + std::to_string(n);
+            return;
+        }
+    }
+}
+
+HostPort::~HostPort() {
+    if (!link_.empty()) unlink(link_.c_str());
 }
 
 }  // namespace kelvotest

@@ -131,3 +131,30 @@ std::string validateLines(int first, int last);
 std::string workedExampleHex();
 
 }  // namespace kelvotest
+
+namespace kelvotest {
+
+// The updater under test: the Linux binary, or the Windows build under Wine when the environment
+// names it (KELVO_WINDOWS_EXE, with WINEPREFIX prepared and KELVO_WINE naming the wine program).
+bool hostIsWindows();
+
+// Runs the updater with `args`. Under Wine its console's CRLF line ends are turned into LF, the
+// one way in which its output differs.
+ProcessResult runHost(const std::vector<std::string>& args, int timeoutSeconds = 180);
+
+// The name by which the updater reaches a simulator's pty: the pty path itself on Linux, a COM
+// port mapped to it in the Wine prefix (released again with the object) under Wine.
+class HostPort {
+public:
+    explicit HostPort(const std::string& ptyPath);
+    ~HostPort();
+    HostPort(const HostPort&) = delete;
+    HostPort& operator=(const HostPort&) = delete;
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+    std::string link_;
+};
+
+}  // namespace kelvotest

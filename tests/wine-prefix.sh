@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Creates a fresh headless Wine prefix for the Windows build's tests: $1 is its folder.
+# Creating a prefix has been seen to hang at full CPU once, so each try is bounded and retried.
+set -u
+prefix=$1
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+for try in 1 2 3; do
+  wineserver -k >/dev/null 2>&1
+  rm -rf "$prefix"
+  if timeout 120 wineboot -i >"$prefix.log" 2>&1 && [ -d "$prefix/dosdevices" ]; then
+    wineserver -w >/dev/null 2>&1
+    echo "wine prefix ready in $prefix (try $try)"
+    exit 0
+  fi
+  echo "wine prefix creation failed or hung (try $try)" >&2
+done
+exit 1
