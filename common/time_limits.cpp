@@ -26,7 +26,14 @@ std::uint32_t tickCount() {
 }
 
 void sleepMs(std::uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    // In slices, so that an interrupted run does not sit out a long pause.
+    const std::uint32_t start = tickCount();
+    while (!interruptRequested()) {
+        const std::uint32_t elapsed = elapsedSince(start);
+        if (elapsed >= ms) return;
+        const std::uint32_t slice = ms - elapsed < 20 ? ms - elapsed : 20;
+        std::this_thread::sleep_for(std::chrono::milliseconds(slice));
+    }
 }
 
 }  // namespace kelvo

@@ -12,6 +12,7 @@
 #include "common/interrupt.h"
 #include "common/time_limits.h"
 #include "link/serial_link.h"
+#include "link/win32_console.h"
 #include "link/win32_port_name.h"
 
 namespace kelvo {
@@ -223,18 +224,16 @@ void closePort(PortHandle& port) {
     CloseHandle(s->handle);
 }
 
-namespace {
-BOOL WINAPI onConsoleControl(DWORD event) {
+BOOL WINAPI consoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
         requestInterrupt();
         return TRUE;
     }
     return FALSE;
 }
-}  // namespace
 
 void installInterruptHandler() {
-    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    SetConsoleCtrlHandler(consoleControl, TRUE);
 }
 
 }  // namespace kelvo

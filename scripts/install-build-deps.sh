@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing KelvoUp needs on Debian 12 (or a derivative).
+#   --windows   also the mingw-w64 cross compilers and Wine, to build KelvoUp.exe and test it
+#               (the 32-bit Wine needs Debian's i386 architecture, which this adds)
 set -euo pipefail
+windows=0
+[ "${1:-}" = "--windows" ] && windows=1
 packages=(cmake g++ make libgtest-dev binutils)
+if [ "$windows" -eq 1 ]; then
+  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -9,5 +16,8 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 as_root=()
 [ "$(id -u)" -ne 0 ] && as_root=(sudo)
+if [ "$windows" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
 "${as_root[@]}" apt-get update
 DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,8 +1,10 @@
 // The real kelvoup binary against kelvo-sim, each a process of its own, over a pseudo-terminal,
 // with the tool's real time limits.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,14 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "common/time_limits.h"
 #include "tests/test_support.h"
 
 namespace {
 
+using kelvotest::HostPort;
 using kelvotest::kelvoupBinary;
 using kelvotest::ProcessResult;
 using kelvotest::runProcess;
-using kelvotest::HostPort;
 using kelvotest::SimProcess;
 using kelvotest::TempDir;
 
@@ -27,7 +30,9 @@ const std::string kUsage =
     "\nUsage:      KelvoUp.exe -i interface file\nOptions:\n"
     "  -i        specifies serial interface name such as COM1, COM2, etc\n\n";
 
-ProcessResult kelvoup(const std::vector<std::string>& args) { return kelvotest::runHost(args); }
+ProcessResult kelvoup(const std::vector<std::string>& args) {
+    return kelvotest::runHost(args);
+}
 
 TEST(CommandLine, UsageAndOptionErrorsNeverTouchThePort) {
     TempDir dir;
@@ -116,6 +121,51 @@ TEST(CommandLine, ASecondInstanceCannotTakeABusyPort) {
                   sim.port() + ".");
     kill(first, SIGKILL);
     waitpid(first, nullptr, 0);
+}
+
+TEST(EndToEnd, CtrlCEndsTheRunCleanly) {
+    // Wine turns no Unix signal into a console Ctrl-C event for a program without a console; the
+    // Windows handler is tested by the Win32 backend's own tests instead.
+    if (kelvotest::hostIsWindows()) GTEST_SKIP() << "SIGINT to wine is not a console Ctrl-C";
+    TempDir dir;
+    const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    SimProcess sim({"--row-ms", "3000"});
+    const HostPort port(sim.port());
+    // Watches the port's settings from beside the tool: the simulator leaves the pty raw without
+    // input parity checking, the tool turns it on while it runs and must turn it off again.
+    const int watcher = open(sim.port().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(watcher, 0);
+    const std::string output = dir.path("out.txt");
+    const pid_t child = fork();
+    if (child == 0) {
+        freopen(output.c_str(), "w", stdout);
+        freopen("/dev/null", "w", stderr);
+        const std::vector<std::string> args = {"-i", port.name(), hex};
+        std::vector<std::string> argv = kelvotest::hostCommand(args);
+        std::vector<char*> raw;
+        for (std::string& a : argv) raw.push_back(a.data());
+        raw.push_back(nullptr);
+        execv(raw[0], raw.data());
+        _exit(127);
+    }
+    // Wait until the tool is writing its first row (the simulator takes 3 s for it).
+    termios t{};
+    for (int i = 0; i < 300 && (tcgetattr(watcher, &t) != 0 || (t.c_iflag & INPCK) == 0); ++i) usleep(10000);
+    ASSERT_NE(t.c_iflag & INPCK, 0U) << "the tool never configured the port";
+    usleep(700000);
+    const std::uint32_t start = kelvo::tickCount();
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_LT(kelvo::elapsedSince(start), 1500U);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const std::string text = kelvotest::readFile(output);
+    EXPECT_EQ(kelvotest::countOf(text, "Frimware"), 0U);
+    EXPECT_EQ(kelvotest::countOf(text, "Update failed"), 0U);
+    ASSERT_EQ(tcgetattr(watcher, &t), 0);
+    EXPECT_EQ(t.c_iflag & INPCK, 0U) << "the settings were not restored";
+    close(watcher);
 }
 
 TEST(EndToEnd, WorkedExampleWireBytesAndConsole) {

@@ -263,9 +263,11 @@ std::string environment(const char* name) {
 }
 }  // namespace
 
-bool hostIsWindows() { return !environment("KELVO_WINDOWS_EXE").empty(); }
+bool hostIsWindows() {
+    return !environment("KELVO_WINDOWS_EXE").empty();
+}
 
-ProcessResult runHost(const std::vector<std::string>& args, int timeoutSeconds) {
+std::vector<std::string> hostCommand(const std::vector<std::string>& args) {
     std::vector<std::string> argv;
     if (hostIsWindows()) {
         const std::string wine = environment("KELVO_WINE");
@@ -274,11 +276,16 @@ ProcessResult runHost(const std::vector<std::string>& args, int timeoutSeconds) 
         argv = {kelvoupBinary()};
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult result = runProcess(argv, timeoutSeconds);
+    return argv;
+}
+
+ProcessResult runHost(const std::vector<std::string>& args, int timeoutSeconds) {
+    ProcessResult result = runProcess(hostCommand(args), timeoutSeconds);
     if (hostIsWindows()) {
         std::string text;
         for (std::size_t i = 0; i < result.output.size(); ++i) {
-            if (result.output[i] == '\r' && i + 1 < result.output.size() && result.output[i + 1] == '\n') continue;
+            if (result.output[i] == '\r' && i + 1 < result.output.size() && result.output[i + 1] == '\n')
+                continue;
             text += result.output[i];
         }
         result.output = text;

@@ -138,6 +138,9 @@ namespace kelvotest {
 // names it (KELVO_WINDOWS_EXE, with WINEPREFIX prepared and KELVO_WINE naming the wine program).
 bool hostIsWindows();
 
+// The command line that runs the updater with `args`.
+std::vector<std::string> hostCommand(const std::vector<std::string>& args);
+
 // Runs the updater with `args`. Under Wine its console's CRLF line ends are turned into LF, the
 // one way in which its output differs.
 ProcessResult runHost(const std::vector<std::string>& args, int timeoutSeconds = 180);

@@ -2,6 +2,7 @@
 // COM port named by KELVO_TEST_COM. tests/win32-link-test.sh starts the simulator, runs this
 // program and then checks what the simulator received.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <array>
 #include <cstdlib>
@@ -9,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "common/time_limits.h"
 #include "link/serial_link.h"
+#include "link/win32_console.h"
 #include "link/win32_port_name.h"
 #include "protocol/bootloader.h"
 
@@ -41,7 +44,8 @@ TEST(Win32Link, NoPortAndAMissingPort) {
 // Row 112 of a dsPIC30F (word address 0x1C00): 32 instructions.
 std::vector<std::uint8_t> rowData() {
     std::vector<std::uint8_t> data(128);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i % 4 == 3 ? 0 : i * 7 + 1);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i % 4 == 3 ? 0 : i * 7 + 1);
     return data;
 }
 
@@ -92,6 +96,18 @@ TEST(Win32Link, CloseLetsPendingWritesLeaveThePort) {
     kelvo::closePort(port);
     EXPECT_FALSE(port.valid());
     // The script checks that the simulator saw every frame and the reset.
+}
+
+// Last in the file: once interrupted, the process stays interrupted.
+TEST(Win32Interrupt, CtrlCEventsInterruptTheRun) {
+    EXPECT_FALSE(kelvo::consoleControl(CTRL_LOGOFF_EVENT));
+    EXPECT_FALSE(kelvo::interruptRequested());
+    EXPECT_TRUE(kelvo::consoleControl(CTRL_C_EVENT));
+    EXPECT_TRUE(kelvo::interruptRequested());
+    // An interrupted run waits for nothing: a fixed pause ends at once.
+    const std::uint32_t start = kelvo::tickCount();
+    kelvo::sleepMs(2000);
+    EXPECT_LT(kelvo::elapsedSince(start), 500U);
 }
 
 }  // namespace
