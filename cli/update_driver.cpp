@@ -19,11 +19,6 @@ namespace kelvo {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using HexFile = std::unique_ptr<std::FILE, FileCloser>;
-
 // Releases the rows whenever the run ends.
 struct RowRelease {
     explicit RowRelease(RowTable* rows) : table(rows) {}
@@ -46,28 +41,22 @@ void printUsage() {
 
 }  // namespace
 
-int runUpdate(char* const* argv) {
-    PortHandle ComDev;
-    const char* interfaceName = nullptr;
-    const char* baudText = "9600";
-    HexFile hexFile;
-
-    // The command line.
-    OptionScanner ProgCommand(argv, "i:b:p:e:");
-    for (char code = ProgCommand.next(); code != 0; code = ProgCommand.next()) {
-        if (code == '.' && !ProgCommand.unknownOption()) {
-            hexFile.reset(std::fopen(ProgCommand.optionArg(), "rb"));
+int scanCommandLine(OptionScanner& scanner, const char*& interfaceName, HexFile& hexFile) {
+    for (char code = scanner.next(); code != 0; code = scanner.next()) {
+        if (code == '.' && !scanner.unknownOption()) {
+            // A later file name replaces an earlier one.
+            hexFile.reset(std::fopen(scanner.optionArg(), "rb"));
             if (!hexFile) {
-                say("\nCan't open file: %s\n", ProgCommand.optionArg());
+                say("\nCan't open file: %s\n", scanner.optionArg());
                 return kExitFailed;
             }
         } else if (code == 'i') {
-            if (ProgCommand.optionArg() == nullptr) {
+            if (scanner.optionArg() == nullptr) {
                 say("\n-i requires argument\n");
                 printUsage();
                 return kExitUsage;
             }
-            interfaceName = ProgCommand.optionArg();
+            interfaceName = scanner.optionArg();
         } else {
             say("\nUnknown option `%c'\n", code);
             printUsage();
@@ -78,6 +67,18 @@ int runUpdate(char* const* argv) {
         printUsage();
         return kExitUsage;
     }
+    return kScanComplete;
+}
+
+int runUpdate(char* const* argv) {
+    PortHandle ComDev;
+    const char* interfaceName = nullptr;
+    const char* baudText = "9600";
+    HexFile hexFile;
+
+    OptionScanner ProgCommand(argv, "i:b:p:e:");
+    const int scan = scanCommandLine(ProgCommand, interfaceName, hexFile);
+    if (scan != kScanComplete) return scan;
 
     // No bad file reaches the chip: the whole file is checked before the port is touched.
     if (hexFile && !checkHexFile(hexFile.get())) return kExitFailed;
