@@ -2,13 +2,17 @@
 # Installs what building and testing KelvoUp needs on Debian 12 (or a derivative).
 #   --windows   also the mingw-w64 cross compilers and Wine, to build KelvoUp.exe and test it
 #               (the 32-bit Wine needs Debian's i386 architecture, which this adds)
+#   --fuzz      also clang and its runtime, for the libFuzzer targets (fuzz/run.sh)
 set -euo pipefail
 windows=0
-[ "${1:-}" = "--windows" ] && windows=1
 packages=(cmake g++ make libgtest-dev binutils)
-if [ "$windows" -eq 1 ]; then
-  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386)
-fi
+for option in "$@"; do
+  case "$option" in
+    --windows) windows=1; packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386) ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "usage: $0 [--windows] [--fuzz]" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

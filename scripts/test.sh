@@ -2,9 +2,17 @@
 # Builds KelvoUp and runs the whole test suite. Where the mingw-w64 cross compilers are installed
 # (install-build-deps.sh --windows), KelvoUp.exe is built for 64- and 32-bit Windows too, and
 # where Wine is, the Windows builds go through the same end-to-end tests under Wine.
+#   --sanitize   instead: the Linux suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+if [ "${1:-}" = "--sanitize" ]; then
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j"$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$jobs"
+  exit
+fi
 config=()
 for bits in 64 32; do
   arch=x86_64; [ "$bits" = 32 ] && arch=i686
