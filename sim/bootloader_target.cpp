@@ -111,28 +111,57 @@ void BootloaderTarget::waitForLine(std::size_t /*count*/) {
     if (options_.baud > 0) sleepUntilUs(lineFreeUs_);
 }
 
+void BootloaderTarget::writeRaw(const std::uint8_t* data, std::size_t count) {
+    std::size_t done = 0;
+    while (done < count && master_ >= 0 && !stopping_) {
+        const ssize_t n = write(master_, data + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            sent_ += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+        pollfd p{master_, POLLOUT, 0};
+        poll(&p, 1, 20);
+    }
+}
+
 void BootloaderTarget::sendBytes(const std::uint8_t* data, std::size_t count) {
+    std::vector<std::uint8_t> reply(data, data + count);
+    if (options_.garbage) {
+        for (std::uint8_t& byte : reply) {
+            noise_ ^= noise_ << 13;
+            noise_ ^= noise_ >> 17;
+            noise_ ^= noise_ << 5;
+            byte = static_cast<std::uint8_t>(noise_);
+        }
+    }
+    reply.insert(reply.end(), static_cast<std::size_t>(std::max(options_.overlong, 0)), kOk);
     const std::int64_t byteUs = options_.baud > 0 ? 11000000LL / options_.baud : 0;
     std::int64_t due = nowUs();
-    std::size_t sent = 0;
-    while (sent < count && master_ >= 0 && !stopping_) {
-        const std::size_t chunk = byteUs > 0 ? std::min<std::size_t>(8, count - sent) : count - sent;
+    for (std::size_t sent = 0; sent < reply.size();) {
+        const std::size_t chunk =
+            byteUs > 0 ? std::min<std::size_t>(8, reply.size() - sent) : reply.size() - sent;
         if (byteUs > 0) {
             due += static_cast<std::int64_t>(chunk) * byteUs;
             sleepUntilUs(due);
         }
-        std::size_t done = 0;
-        while (done < chunk && master_ >= 0 && !stopping_) {
-            const ssize_t n = write(master_, data + sent + done, chunk - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) return;
-            pollfd p{master_, POLLOUT, 0};
-            poll(&p, 1, 20);
-        }
+        writeRaw(reply.data() + sent, chunk);
         sent += chunk;
+    }
+}
+
+// Noise on the line, all the time, until the session ends.
+void BootloaderTarget::floodLine() {
+    std::uint8_t noise[64];
+    std::uint32_t state = 0x9E3779B9;
+    while (!stopping_ && master_ >= 0) {
+        for (std::uint8_t& byte : noise) {
+            state = state * 1664525U + 1013904223U;
+            byte = static_cast<std::uint8_t>(state >> 24);
+        }
+        writeRaw(noise, sizeof noise);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -279,11 +308,27 @@ bool BootloaderTarget::handleReadBack() {
 }
 
 bool BootloaderTarget::run() {
+    if (options_.flood) flooder_ = std::thread([this] { floodLine(); });
+    const bool reset = serve();
+    stopping_ = true;
+    if (flooder_.joinable()) flooder_.join();
+    return reset;
+}
+
+bool BootloaderTarget::serve() {
     std::uint8_t command = 0;
     while (readBytes(&command, 1)) {
+        if (options_.echo) {
+            writeRaw(&command, 1);
+            if (command == kReset) return true;
+            continue;
+        }
         const bool writeFrame =
             configLeft_ > 0 || command == kWriteProgram || command == kWriteEeprom || command == kWriteConfig;
         if (writeFrame && options_.hangupAfterFrame >= 0 && framesAcked_ >= options_.hangupAfterFrame) {
+            // Drop the line in the middle of the frame.
+            std::uint8_t part[3];
+            readBytes(part, sizeof part);
             hangUp();
             return false;
         }

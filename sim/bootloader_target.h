@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/chip_catalog.h"
@@ -32,6 +33,11 @@ struct SimOptions {
     std::map<std::uint32_t, bool> skipReadback;  // row address -> no reply at all
     int baud = 0;                                // pace the line at this speed (11 bits a byte); 0: unpaced
     int rowMs = 0;                               // time taken to write each row
+    // Hostile behaviour: a target that misbehaves in every way the tool must survive.
+    bool garbage = false;  // every reply replaced by noise of the same length
+    bool flood = false;    // sends noise all the time, from the start, never stopping
+    int overlong = 0;      // every reply followed by this many extra 0x01 bytes
+    bool echo = false;     // sends every byte it receives straight back and answers nothing
 };
 
 // The bootloader side of the wire protocol on the master end of a pseudo-terminal.
@@ -58,10 +64,16 @@ public:
     std::vector<std::uint8_t> received() const;
     const TargetMemory& memory() const { return memory_; }
     int pingsSeen() const { return pings_; }
+    // Bytes sent to the host, and write frames acknowledged (each took the row time).
+    std::size_t bytesSent() const { return sent_; }
+    int framesAcknowledged() const { return framesAcked_; }
 
 private:
+    bool serve();
     bool readBytes(std::uint8_t* out, std::size_t count);
     void sendBytes(const std::uint8_t* data, std::size_t count);
+    void writeRaw(const std::uint8_t* data, std::size_t count);
+    void floodLine();
     void waitForLine(std::size_t count);
     void answerWrite(bool accepted);
     bool writeFrameAllowed();
@@ -87,7 +99,10 @@ private:
     int configIndex_ = 0;
     bool quiet_ = false;
     bool hungUp_ = false;
-    std::int64_t lineFreeUs_ = 0;  // when the paced line has delivered everything read so far
+    std::int64_t lineFreeUs_ = 0;
+    std::atomic<std::size_t> sent_{0};
+    std::uint32_t noise_ = 0x2545F491;  // state of the noise generator
+    std::thread flooder_;               // when the paced line has delivered everything read so far
 };
 
 }  // namespace kelvosim

@@ -43,7 +43,12 @@ void usage() {
         "  --short-readback A:N    send only N bytes of the read-back of the row at A\n"
         "  --skip-readback A       send no read-back for the row at A\n"
         "  --baud B                pace the line at B baud (11 bits a byte)\n"
-        "  --row-ms M              take M milliseconds to write each row\n",
+        "  --row-ms M              take M milliseconds to write each row\n"
+        "  --garbage               answer everything with noise\n"
+        "  --flood                 send noise all the time\n"
+        "  --overlong N            follow every answer with N extra bytes\n"
+        "  --echo                  send back whatever arrives, answer nothing\n"
+        "  --stats FILE            write the byte and frame counts at the end\n",
         stderr);
 }
 
@@ -82,6 +87,11 @@ int main(int argc, char** argv) {
         oSkip,
         oBaud,
         oRowMs,
+        oGarbage,
+        oFlood,
+        oOverlong,
+        oEcho,
+        oStats,
         oHelp
     };
     const option longOptions[] = {
@@ -107,6 +117,11 @@ int main(int argc, char** argv) {
         {"skip-readback", required_argument, nullptr, oSkip},
         {"baud", required_argument, nullptr, oBaud},
         {"row-ms", required_argument, nullptr, oRowMs},
+        {"garbage", no_argument, nullptr, oGarbage},
+        {"flood", no_argument, nullptr, oFlood},
+        {"overlong", required_argument, nullptr, oOverlong},
+        {"echo", no_argument, nullptr, oEcho},
+        {"stats", required_argument, nullptr, oStats},
         {"help", no_argument, nullptr, oHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -116,6 +131,7 @@ int main(int argc, char** argv) {
     std::string linkPath;
     std::string dumpPath;
     std::string rxLogPath;
+    std::string statsPath;
     int familyOverride = -1;
     int c = 0;
     while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -169,6 +185,11 @@ int main(int argc, char** argv) {
                 break;
             case oBaud: options.baud = std::atoi(optarg); break;
             case oRowMs: options.rowMs = std::atoi(optarg); break;
+            case oGarbage: options.garbage = true; break;
+            case oFlood: options.flood = true; break;
+            case oOverlong: options.overlong = std::atoi(optarg); break;
+            case oEcho: options.echo = true; break;
+            case oStats: statsPath = optarg; break;
             default: usage(); return c == oHelp ? 0 : 2;
         }
     }
@@ -205,6 +226,10 @@ int main(int argc, char** argv) {
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     if (!dumpPath.empty()) std::ofstream(dumpPath) << target.memory().toHex();
+    if (!statsPath.empty()) {
+        std::ofstream(statsPath) << "received " << target.received().size() << "\nsent " << target.bytesSent()
+                                 << "\nframes " << target.framesAcknowledged() << "\n";
+    }
     if (!linkPath.empty()) unlink(linkPath.c_str());
     std::fprintf(stderr, "kelvo-sim: session %s\n", reset ? "ended by reset" : "stopped");
     return reset ? 0 : 3;
