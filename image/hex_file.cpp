@@ -8,40 +8,60 @@ namespace kelvo {
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// Value of each character as a hex digit, or 0xFF for a character that is not one.
+struct HexDigits {
+    std::array<std::uint8_t, 256> value{};
+    constexpr HexDigits() {
+        for (auto& v : value) v = 0xFF;
+        for (int c = '0'; c <= '9'; ++c)
+            value[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c)
+            value[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c)
+            value[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+    }
+};
+constexpr HexDigits kHexDigits;
+
+// The largest record: 255 data bytes and 5 bytes of header and checksum.
+constexpr std::size_t kMaxRecordBytes = 260;
 
 }  // namespace
 
-bool LineReader::next(std::string& line) {
-    line.clear();
+bool LineReader::next(std::string_view& line) {
+    spill_.clear();
     bool any = false;
     for (;;) {
         if (begin_ == end_) {
             begin_ = 0;
             end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
-            if (end_ == 0) return any;
+            if (end_ == 0) {
+                line = spill_;
+                return any;
+            }
         }
         any = true;
         const char* start = buffer_.data() + begin_;
         const auto* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
         if (newline == nullptr) {
-            line.append(start, end_ - begin_);
+            spill_.append(start, end_ - begin_);
             begin_ = end_;
             continue;
         }
-        line.append(start, static_cast<std::size_t>(newline - start));
-        begin_ += static_cast<std::size_t>(newline - start) + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto length = static_cast<std::size_t>(newline - start);
+        begin_ += length + 1;
+        if (spill_.empty()) {
+            line = std::string_view(start, length);
+        } else {
+            spill_.append(start, length);
+            line = spill_;
+        }
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         return true;
     }
 }
 
-HexLine parseHexLine(const std::string& text, HexRecord& record, const char*& reason) {
+HexLine parseHexLine(std::string_view text, HexRecord& record, const char*& reason) {
     std::size_t end = text.size();
     while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
     if (end == 0 || text[0] == ';') return HexLine::skip;
@@ -50,40 +70,41 @@ HexLine parseHexLine(const std::string& text, HexRecord& record, const char*& re
         return HexLine::bad;
     }
     const std::size_t digits = end - 1;
-    for (std::size_t i = 1; i < end; ++i) {
-        if (hexValue(text[i]) < 0) {
-            reason = "not a hex digit";
-            return HexLine::bad;
-        }
+    // Every character must be a hex digit, whatever the length; the bytes are decoded as far as
+    // a record can reach.
+    std::array<std::uint8_t, kMaxRecordBytes> bytes{};
+    unsigned bad = 0;
+    for (std::size_t i = 0; i + 1 < digits; i += 2) {
+        const std::uint8_t high = kHexDigits.value[static_cast<unsigned char>(text[1 + i])];
+        const std::uint8_t low = kHexDigits.value[static_cast<unsigned char>(text[2 + i])];
+        bad |= (high | low) & 0xF0U;
+        if (i / 2 < kMaxRecordBytes) bytes[i / 2] = static_cast<std::uint8_t>((high << 4) | (low & 0x0F));
     }
-    const std::size_t bytes = digits / 2;
-    if (digits % 2 != 0 || bytes < 5) {
-        reason = "record length mismatch";
+    if (digits % 2 != 0) bad |= kHexDigits.value[static_cast<unsigned char>(text[end - 1])] & 0xF0U;
+    if (bad != 0) {
+        reason = "not a hex digit";
         return HexLine::bad;
     }
-    auto byteAt = [&](std::size_t i) {
-        return static_cast<std::uint8_t>(hexValue(text[1 + 2 * i]) * 16 + hexValue(text[2 + 2 * i]));
-    };
-    const std::uint8_t count = byteAt(0);
-    if (bytes != static_cast<std::size_t>(count) + 5) {
+    const std::size_t count = digits / 2;
+    if (digits % 2 != 0 || count < 5 || count != static_cast<std::size_t>(bytes[0]) + 5) {
         reason = "record length mismatch";
         return HexLine::bad;
     }
     unsigned sum = 0;
-    for (std::size_t i = 0; i < bytes; ++i) sum += byteAt(i);
+    for (std::size_t i = 0; i < count; ++i) sum += bytes[i];
     if ((sum & 0xFF) != 0) {
         reason = "checksum mismatch";
         return HexLine::bad;
     }
-    record.byteCount = count;
-    record.address = static_cast<std::uint16_t>((byteAt(1) << 8) | byteAt(2));
-    record.recordType = byteAt(3);
-    for (std::size_t i = 0; i < count; ++i) record.data[i] = byteAt(4 + i);
+    record.byteCount = bytes[0];
+    record.address = static_cast<std::uint16_t>((bytes[1] << 8) | bytes[2]);
+    record.recordType = bytes[3];
+    std::memcpy(record.data.data(), bytes.data() + 4, record.byteCount);
     if (record.recordType > 5) {
         reason = "unknown record type";
         return HexLine::bad;
     }
-    if (record.recordType == 4 && count != 2) {
+    if (record.recordType == 4 && record.byteCount != 2) {
         reason = "record length mismatch";
         return HexLine::bad;
     }
@@ -96,7 +117,7 @@ HexLine parseHexLine(const std::string& text, HexRecord& record, const char*& re
 
 bool checkHexFile(std::FILE* file) {
     LineReader reader(file);
-    std::string line;
+    std::string_view line;
     HexRecord record;
     unsigned lineNumber = 0;
     bool good = true;

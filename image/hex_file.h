@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace kelvo {
 
@@ -23,8 +24,8 @@ enum class HexLine { record, skip, bad };
 class LineReader {
 public:
     explicit LineReader(std::FILE* file) : file_(file) {}
-    // False at the end of the file.
-    bool next(std::string& line);
+    // False at the end of the file. The view stays valid until the next call.
+    bool next(std::string_view& line);
     bool failed() const { return std::ferror(file_) != 0; }
 
 private:
@@ -32,11 +33,12 @@ private:
     std::array<char, 65536> buffer_{};
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
+    std::string spill_;  // a line that does not fit in what the buffer holds
 };
 
 // Parses one line (without its line end). A blank line or a ";" comment gives HexLine::skip; a
 // line that is not a well-formed record gives HexLine::bad with the reason in `reason`.
-HexLine parseHexLine(const std::string& line, HexRecord& record, const char*& reason);
+HexLine parseHexLine(std::string_view line, HexRecord& record, const char*& reason);
 
 // Reads the whole file and checks every line. The first bad line is reported as
 // "Bad Hex file: line N: reason"; the file is left rewound either way.

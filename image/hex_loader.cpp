@@ -22,7 +22,7 @@ bool loadHexFile(std::FILE* file, RowTable& table) {
     say("\nReading HexFile");
     std::rewind(file);
     LineReader reader(file);
-    std::string line;
+    std::string_view line;
     HexRecord record;
     std::int32_t extAddr = 0;
     unsigned lineNumber = 0;

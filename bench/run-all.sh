@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Every figure of docs/performance.md in one run: builds, generates the images, measures.
+# Takes about two minutes (the paced updates run at line speed).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh build >/dev/null
+bench=build/bench/kelvoup-bench
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+$bench generate largest "$work/largest.hex"
+$bench generate rows 3 "$work/rows3.hex"
+echo "largest image: $(stat -c %s "$work/largest.hex") bytes of HEX text"
+$bench load "$work/largest.hex" 1 9
+$bench update "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 2>/dev/null
+$bench update "$work/rows3.hex" dsPIC33FJ256GP710 115200 20 2>/dev/null
+$bench update "$work/largest.hex" dsPIC33FJ256GP710 2000000 0 2>/dev/null
+$bench parallel 16 "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 2>/dev/null | sed -n '1,2p;$p'
