@@ -2,7 +2,7 @@
 //   generate largest OUT            every program row of a dsPIC33F full (4 MiB of data)
 //   generate rows N OUT             N full dsPIC33F rows from word address 0x1C00
 //   load FILE FAMILY [REPS]         check, place and format in-process; objcopy on the same file
-//   update IMAGE CHIP BAUD ROW_MS   one real update against kelvo-sim pacing its line
+//   update IMAGE CHIP BAUD ROW_MS   one real update against kelvo-sim pacing its line (0: unpaced)
 //   parallel N IMAGE CHIP BAUD ROW_MS   N such updates at once, against one run alone
 #include <fcntl.h>
 #include <spawn.h>
@@ -163,7 +163,7 @@ Sim startSim(const std::string& chip, int baud, int rowMs, int index) {
         dup2(fds[1], 1);
         close(fds[0]);
         const std::string simPath = program("KELVO_SIM", KELVO_SIM_BINARY);
-        const std::string b = std::to_string(baud);
+        const std::string b = std::to_string(baud);  // 0: unpaced
         const std::string r = std::to_string(rowMs);
         execl(simPath.c_str(), simPath.c_str(), "--chip", chip.c_str(), "--baud", b.c_str(), "--row-ms",
               r.c_str(), "--stats", sim.statsPath.c_str(), static_cast<char*>(nullptr));
@@ -193,6 +193,7 @@ double lineModel(const Sim& sim, int baud, int rowMs) {
     while (in >> key >> value) values[key] = value;
     std::remove(sim.statsPath.c_str());
     const double bytes = values["received"] + values["sent"];
+    if (baud == 0) return 0;  // an unpaced line has no model
     return bytes * 11.0 / baud + values["frames"] * rowMs / 1000.0 + 2.0 + 0.1;
 }
 
@@ -211,7 +212,11 @@ UpdateFigures updateOnce(const std::string& image, const std::string& chip, int 
 int update(const std::string& image, const std::string& chip, int baud, int rowMs) {
     const UpdateFigures f = updateOnce(image, chip, baud, rowMs);
     std::printf("update %s as %s at %d baud, %d ms a row\n", image.c_str(), chip.c_str(), baud, rowMs);
-    std::printf("  wall %.3f s, line model %.3f s, wall/model %.4f\n", f.wall, f.model, f.wall / f.model);
+    if (baud > 0) {
+        std::printf("  wall %.3f s, line model %.3f s, wall/model %.4f\n", f.wall, f.model, f.wall / f.model);
+    } else {
+        std::printf("  wall %.3f s (unpaced line)\n", f.wall);
+    }
     std::printf("  host CPU %.3f s = %.3f%% of wall; peak resident memory %ld KiB\n", f.cpu,
                 100.0 * f.cpu / f.wall, f.maxRssKb);
     return 0;

@@ -13,5 +13,5 @@ echo "largest image: $(stat -c %s "$work/largest.hex") bytes of HEX text"
 $bench load "$work/largest.hex" 1 9
 $bench update "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 2>/dev/null
 $bench update "$work/rows3.hex" dsPIC33FJ256GP710 115200 20 2>/dev/null
-$bench update "$work/largest.hex" dsPIC33FJ256GP710 2000000 0 2>/dev/null
+$bench update "$work/largest.hex" dsPIC33FJ256GP710 0 0 2>/dev/null
 $bench parallel 16 "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 2>/dev/null | sed -n '1,2p;$p'

@@ -26,14 +26,14 @@ constexpr std::uint8_t kReset = 0x08;
 constexpr std::uint8_t kOk = 0x01;
 constexpr std::uint8_t kNo = 0x00;
 
-std::int64_t nowUs() {
+std::int64_t nowNs() {
     using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void sleepUntilUs(std::int64_t when) {
-    const std::int64_t wait = when - nowUs();
-    if (wait > 0) std::this_thread::sleep_for(std::chrono::microseconds(wait));
+void sleepUntilNs(std::int64_t when) {
+    const std::int64_t wait = when - nowNs();
+    if (wait > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
 }
 
 std::uint32_t wireAddress(const std::uint8_t* a) {
@@ -98,17 +98,21 @@ bool BootloaderTarget::readBytes(std::uint8_t* out, std::size_t count) {
             received_.insert(received_.end(), out + got, out + got + n);
         }
         if (options_.baud > 0) {
-            const std::int64_t byteUs = 11000000LL / options_.baud;
-            lineFreeUs_ = std::max(lineFreeUs_, nowUs()) + n * byteUs;
+            lineFreeNs_ = std::max(lineFreeNs_, nowNs()) + n * byteNs();
         }
         got += static_cast<std::size_t>(n);
     }
     return true;
 }
 
+// Line time of one byte at 8O1: start, 8 data, parity and stop bit.
+std::int64_t BootloaderTarget::byteNs() const {
+    return 11000000000LL / options_.baud;
+}
+
 // A frame counts as received once the paced line has delivered its last byte.
 void BootloaderTarget::waitForLine(std::size_t /*count*/) {
-    if (options_.baud > 0) sleepUntilUs(lineFreeUs_);
+    if (options_.baud > 0) sleepUntilNs(lineFreeNs_);
 }
 
 void BootloaderTarget::writeRaw(const std::uint8_t* data, std::size_t count) {
@@ -137,14 +141,14 @@ void BootloaderTarget::sendBytes(const std::uint8_t* data, std::size_t count) {
         }
     }
     reply.insert(reply.end(), static_cast<std::size_t>(std::max(options_.overlong, 0)), kOk);
-    const std::int64_t byteUs = options_.baud > 0 ? 11000000LL / options_.baud : 0;
-    std::int64_t due = nowUs();
+    const std::int64_t byteTime = options_.baud > 0 ? byteNs() : 0;
+    std::int64_t due = nowNs();
     for (std::size_t sent = 0; sent < reply.size();) {
         const std::size_t chunk =
-            byteUs > 0 ? std::min<std::size_t>(8, reply.size() - sent) : reply.size() - sent;
-        if (byteUs > 0) {
-            due += static_cast<std::int64_t>(chunk) * byteUs;
-            sleepUntilUs(due);
+            byteTime > 0 ? std::min<std::size_t>(8, reply.size() - sent) : reply.size() - sent;
+        if (byteTime > 0) {
+            due += static_cast<std::int64_t>(chunk) * byteTime;
+            sleepUntilNs(due);
         }
         writeRaw(reply.data() + sent, chunk);
         sent += chunk;

@@ -75,6 +75,7 @@ private:
     void writeRaw(const std::uint8_t* data, std::size_t count);
     void floodLine();
     void waitForLine(std::size_t count);
+    std::int64_t byteNs() const;
     void answerWrite(bool accepted);
     bool writeFrameAllowed();
     void handlePing();
@@ -99,7 +100,7 @@ private:
     int configIndex_ = 0;
     bool quiet_ = false;
     bool hungUp_ = false;
-    std::int64_t lineFreeUs_ = 0;
+    std::int64_t lineFreeNs_ = 0;
     std::atomic<std::size_t> sent_{0};
     std::uint32_t noise_ = 0x2545F491;  // state of the noise generator
     std::thread flooder_;               // when the paced line has delivered everything read so far
