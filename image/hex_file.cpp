@@ -23,9 +23,6 @@ struct HexDigits {
 };
 constexpr HexDigits kHexDigits;
 
-// The largest record: 255 data bytes and 5 bytes of header and checksum.
-constexpr std::size_t kMaxRecordBytes = 260;
-
 }  // namespace
 
 bool LineReader::next(std::string_view& line) {
@@ -70,36 +67,41 @@ HexLine parseHexLine(std::string_view text, HexRecord& record, const char*& reas
         return HexLine::bad;
     }
     const std::size_t digits = end - 1;
-    // Every character must be a hex digit, whatever the length; the bytes are decoded as far as
-    // a record can reach.
-    std::array<std::uint8_t, kMaxRecordBytes> bytes{};
+    // One pass over the digits: every character must be a hex digit, whatever the length; the
+    // header, data and checksum bytes are decoded and summed on the way.
+    const char* pair = text.data() + 1;
+    const std::size_t pairs = digits / 2;
+    std::uint8_t header[4] = {0, 0, 0, 0};
     unsigned bad = 0;
-    for (std::size_t i = 0; i + 1 < digits; i += 2) {
-        const std::uint8_t high = kHexDigits.value[static_cast<unsigned char>(text[1 + i])];
-        const std::uint8_t low = kHexDigits.value[static_cast<unsigned char>(text[2 + i])];
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < pairs; ++i, pair += 2) {
+        const std::uint8_t high = kHexDigits.value[static_cast<unsigned char>(pair[0])];
+        const std::uint8_t low = kHexDigits.value[static_cast<unsigned char>(pair[1])];
         bad |= (high | low) & 0xF0U;
-        if (i / 2 < kMaxRecordBytes) bytes[i / 2] = static_cast<std::uint8_t>((high << 4) | (low & 0x0F));
+        const auto byte = static_cast<std::uint8_t>((high << 4) | (low & 0x0F));
+        sum += byte;
+        if (i < 4) {
+            header[i] = byte;
+        } else if (i - 4 < record.data.size()) {
+            record.data[i - 4] = byte;
+        }
     }
     if (digits % 2 != 0) bad |= kHexDigits.value[static_cast<unsigned char>(text[end - 1])] & 0xF0U;
     if (bad != 0) {
         reason = "not a hex digit";
         return HexLine::bad;
     }
-    const std::size_t count = digits / 2;
-    if (digits % 2 != 0 || count < 5 || count != static_cast<std::size_t>(bytes[0]) + 5) {
+    if (digits % 2 != 0 || pairs < 5 || pairs != static_cast<std::size_t>(header[0]) + 5) {
         reason = "record length mismatch";
         return HexLine::bad;
     }
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < count; ++i) sum += bytes[i];
     if ((sum & 0xFF) != 0) {
         reason = "checksum mismatch";
         return HexLine::bad;
     }
-    record.byteCount = bytes[0];
-    record.address = static_cast<std::uint16_t>((bytes[1] << 8) | bytes[2]);
-    record.recordType = bytes[3];
-    std::memcpy(record.data.data(), bytes.data() + 4, record.byteCount);
+    record.byteCount = header[0];
+    record.address = static_cast<std::uint16_t>((header[1] << 8) | header[2]);
+    record.recordType = header[3];
     if (record.recordType > 5) {
         reason = "unknown record type";
         return HexLine::bad;
