@@ -49,6 +49,17 @@ void PortHandle::markLost() {
     say("\nLost connection to serial port %s.\n", name_.c_str());
 }
 
+const char kMsgPortNotReady[] =
+    "\nPlease make sure your serial port is connected and not opened by other application. "
+    "Then run this program again.";
+const char kMsgPortSetupFailed[] =
+    "\nError occurs when setting up your serial port. Please contact Varnoth support. ";
+
+std::uint32_t transmissionMs(std::size_t count, std::uint32_t baud) {
+    const std::uint64_t ms = static_cast<std::uint64_t>(count) * 22000U / (baud == 0 ? 1 : baud);
+    return static_cast<std::uint32_t>(ms) + 200U;
+}
+
 std::size_t receiveAvailable(PortHandle& port, std::uint8_t* buffer, std::size_t maximum) {
     return receiveQueued(port, buffer, maximum, 1);
 }

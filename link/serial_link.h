@@ -80,6 +80,15 @@ void closePort(PortHandle& port);
 // the run instead of killing the process, so that the port is closed and restored.
 void installInterruptHandler();
 
+// The configuration failure messages of openPort: the port is not a serial port (or not
+// ready), and the line settings were refused.
+extern const char kMsgPortNotReady[];
+extern const char kMsgPortSetupFailed[];
+
+// How long `count` bytes may take on the line: 11 bits a byte at `baud`, doubled, plus 200 ms.
+// Writes and the drain before a close are bounded by it.
+std::uint32_t transmissionMs(std::size_t count, std::uint32_t baud);
+
 // Backend primitive: reads what is queued; when nothing is, waits up to waitMs for input.
 std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs);
 

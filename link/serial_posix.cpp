@@ -32,12 +32,6 @@ void PortHandle::StateDeleter::operator()(State* state) const {
 
 namespace {
 
-const char kMsgNotReady[] =
-    "\nPlease make sure your serial port is connected and not opened by other application. "
-    "Then run this program again.";
-const char kMsgSetupFailed[] =
-    "\nError occurs when setting up your serial port. Please contact Varnoth support. ";
-
 struct BaudEntry {
     int baud;
     speed_t speed;
@@ -116,12 +110,6 @@ int pendingOutput(int fd) {
     return queued;
 }
 
-// Time the line needs for `count` bytes at 11 bits each, doubled, plus a margin.
-std::uint32_t transmissionMs(std::size_t count, std::uint32_t baud) {
-    const std::uint64_t ms = static_cast<std::uint64_t>(count) * 22000U / (baud == 0 ? 1 : baud);
-    return static_cast<std::uint32_t>(ms) + 200U;
-}
-
 }  // namespace
 
 OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
@@ -138,22 +126,22 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     }
 
     termios saved{};
-    if (tcgetattr(fd, &saved) != 0) return failConfiguration(fd, kMsgNotReady);
+    if (tcgetattr(fd, &saved) != 0) return failConfiguration(fd, kMsgPortNotReady);
     ioctl(fd, TIOCEXCL);
 
     speed_t speed = B0;
-    if (!speedFor(baud, speed)) return failConfiguration(fd, kMsgSetupFailed);
+    if (!speedFor(baud, speed)) return failConfiguration(fd, kMsgPortSetupFailed);
     const bool pty = isPseudoTerminal(fd);
     const termios wanted = lineSettings(saved, speed);
     // On a pseudo-terminal, tcsetattr may report EINVAL for the parity it cannot hold even
     // though everything else was applied; what was applied is read back either way.
     if (tcsetattr(fd, TCSANOW, &wanted) != 0 && !(pty && errno == EINVAL)) {
-        return failConfiguration(fd, kMsgSetupFailed);
+        return failConfiguration(fd, kMsgPortSetupFailed);
     }
     termios got{};
     if (tcgetattr(fd, &got) != 0 || !settingsHeld(wanted, got, pty)) {
         tcsetattr(fd, TCSANOW, &saved);
-        return failConfiguration(fd, kMsgSetupFailed);
+        return failConfiguration(fd, kMsgPortSetupFailed);
     }
 
     // DTR and RTS held off; a device without modem lines is not an error.

@@ -42,24 +42,12 @@ void PortHandle::StateDeleter::operator()(State* state) const {
 
 namespace {
 
-const char kMsgNotReady[] =
-    "\nPlease make sure your serial port is connected and not opened by other application. "
-    "Then run this program again.";
-const char kMsgSetupFailed[] =
-    "\nError occurs when setting up your serial port. Please contact Varnoth support. ";
-
 // Errors that mean the device itself has gone (an adapter pulled out, the peer closed).
 bool isLinkFailure(DWORD error) {
     return error == ERROR_NOT_READY || error == ERROR_BROKEN_PIPE || error == ERROR_BAD_COMMAND ||
            error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED ||
            error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE ||
            error == ERROR_OPERATION_ABORTED || error == ERROR_FILE_NOT_FOUND;
-}
-
-// Line time for `count` bytes at 11 bits each, doubled, plus a margin.
-DWORD transmissionMs(std::size_t count, DWORD baud) {
-    const unsigned long long ms = static_cast<unsigned long long>(count) * 22000ULL / (baud == 0 ? 1 : baud);
-    return static_cast<DWORD>(ms) + 200U;
 }
 
 // Forgets the writes that have completed, front to back, so that order is kept.
@@ -123,7 +111,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     CommTimeOuts.WriteTotalTimeoutMultiplier = BaudRate > 0 ? static_cast<DWORD>(19200 / BaudRate) : 0;
     CommTimeOuts.WriteTotalTimeoutConstant = 0;
     if (!SetCommTimeouts(handle, &CommTimeOuts)) {
-        say("%s", kMsgNotReady);
+        say("%s", kMsgPortNotReady);
         CloseHandle(handle);
         return OpenResult::cannotConfigure;
     }
@@ -131,7 +119,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     DCB Dcb{};
     Dcb.DCBlength = sizeof(DCB);
     if (!GetCommState(handle, &Dcb)) {
-        say("%s", kMsgNotReady);
+        say("%s", kMsgPortNotReady);
         CloseHandle(handle);
         return OpenResult::cannotConfigure;
     }
@@ -151,7 +139,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     Dcb.XonLim = 2048;
     Dcb.XoffLim = 512;
     if (BaudRate <= 0 || !SetCommState(handle, &Dcb)) {
-        say("%s", kMsgSetupFailed);
+        say("%s", kMsgPortSetupFailed);
         SetCommTimeouts(handle, &state->savedTimeouts);
         CloseHandle(handle);
         return OpenResult::cannotConfigure;
