@@ -187,19 +187,22 @@ TEST(AcknowledgedSend, RefusedFrameIsSentAgainInFull) {
     EXPECT_EQ(sim.target().memory().instruction(0x40), 0x060300U);  // 00 03 06 in write order
 }
 
-TEST(AcknowledgedSend, GivesUpAfterTenRefusals) {
-    ShortLimits limits;
-    kelvosim::SimOptions options = simFor("dsPIC30F2010");
-    options.refuseAll = true;
-    SimThread sim(options);
-    kelvo::PortHandle port;
-    connect(port, sim);
-    const std::uint8_t header[4] = {kelvo::kCmdWriteConfig, 0, 0x12, 0x34};
-    EXPECT_EQ(kelvo::sendAcknowledged(port, header, 4, nullptr, 0), kelvo::SendOutcome::refused);
-    kelvo::sendReset(port);
-    kelvo::closePort(port);
-    sim.join();
-    EXPECT_EQ(occurrences(sim.target().received(), {0x07, 0x00, 0x12, 0x34}), 10U);
+TEST(AcknowledgedSend, GivesUpAfterTenRefusalsOrSilences) {
+    ShortLimits limits({60, 150, 1500, 20, 40});
+    for (const bool refuse : {true, false}) {
+        kelvosim::SimOptions options = simFor("dsPIC30F2010");
+        options.refuseAll = refuse;
+        options.silentAfterFrame = refuse ? -1 : 0;
+        SimThread sim(options);
+        kelvo::PortHandle port;
+        connect(port, sim);
+        const std::uint8_t header[4] = {kelvo::kCmdWriteConfig, 0, 0x12, 0x34};
+        EXPECT_EQ(kelvo::sendAcknowledged(port, header, 4, nullptr, 0), kelvo::SendOutcome::refused);
+        kelvo::sendReset(port);
+        kelvo::closePort(port);
+        sim.join();
+        EXPECT_EQ(occurrences(sim.target().received(), {0x07, 0x00, 0x12, 0x34}), 10U) << refuse;
+    }
 }
 
 TEST(AcknowledgedSend, SilenceEndsOnlyAnEmptyContinuationFrame) {
@@ -218,21 +221,6 @@ TEST(AcknowledgedSend, SilenceEndsOnlyAnEmptyContinuationFrame) {
     const std::uint8_t word[3] = {0, 0xAB, 0xCD};
     EXPECT_EQ(kelvo::sendAcknowledged(port, word, 3, nullptr, 0), kelvo::SendOutcome::acknowledged);
     EXPECT_EQ(sim.target().memory().config(2), 0xCDABU);
-}
-
-TEST(AcknowledgedSend, AnUnansweredWordFrameIsResentThenGivenUp) {
-    ShortLimits limits({60, 150, 1500, 20, 40});
-    kelvosim::SimOptions options = simFor("dsPIC30F2010");
-    options.silentAfterFrame = 0;
-    SimThread sim(options);
-    kelvo::PortHandle port;
-    connect(port, sim);
-    const std::uint8_t header[4] = {kelvo::kCmdWriteConfig, 0, 0x01, 0x02};
-    EXPECT_EQ(kelvo::sendAcknowledged(port, header, 4, nullptr, 0), kelvo::SendOutcome::refused);
-    kelvo::sendReset(port);
-    kelvo::closePort(port);
-    sim.join();
-    EXPECT_EQ(occurrences(sim.target().received(), {0x07, 0x00, 0x01, 0x02}), 10U);
 }
 
 TEST(AcknowledgedSend, InvalidHandleAndLostPort) {

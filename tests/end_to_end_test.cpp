@@ -197,11 +197,26 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
         int status;
         std::string needle;
     };
+    // The read-back of row 0x1C00 is 00 33 22 11 00 66 55 44 ...: byte 0 of each group is the
+    // unstored top byte, bytes 1 to 3 the stored ones.
+    const std::string badBlock =
+        kelvotest::validateLines(0, 112) +
+        "\nATTENTION: block #112 has bad data. "
+        "\nFirmware did not pass the validation. Update failed. Please update again or "
+        "contact Varnoth technical support.\n";
+    const std::string success = "Frimware has been successfully updated";
     const std::vector<Case> cases = {
-        {{"--flip-readback", "0x1C00:2"}, 1, "\nATTENTION: block #112 has bad data. "},
-        {{"--flip-readback", "0x1C00:4"}, 0, "Frimware has been successfully updated"},
-        {{"--refuse-all"}, 1, "did not accept block # 112"},
-        {{"--refuse-frame", "1:2"}, 0, "Frimware has been successfully updated"},
+        {{"--flip-readback", "0x1C00:1"}, 1, badBlock},
+        {{"--flip-readback", "0x1C00:2"}, 1, badBlock},
+        {{"--flip-readback", "0x1C00:3"}, 1, badBlock},
+        {{"--flip-readback", "0x1C00:0"}, 0, success},
+        {{"--flip-readback", "0x1C00:124"}, 0, success},
+        {{"--refuse-all"},
+         1,
+         kelvotest::writeLines(0, 111) +
+             "\nThe target Kelvo device did not accept block # 112. Update failed. Please update again or "
+             "contact Varnoth technical support.\n"},
+        {{"--refuse-frame", "1:2"}, 0, success},
         {{"--id", "0ABC", "--rev", "3"}, 1, "The target chip is not responding"},
     };
     for (const Case& c : cases) {
@@ -213,8 +228,14 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
         const ProcessResult r = kelvoup({"-i", port.name(), hex});
         EXPECT_EQ(r.status, c.status) << c.sim[0];
         EXPECT_NE(r.output.find(c.needle), std::string::npos) << c.sim[0] << r.output.substr(0, 300);
+        if (c.status != 0) {
+            EXPECT_EQ(kelvotest::countOf(r.output, success), 0U);
+        }
         sim.finish(500);
         const std::string wire = kelvotest::readFile(rxLog);
+        if (c.sim[0] == "--flip-readback") {
+            EXPECT_EQ(wire.back(), '\x08');  // the reset goes out after a failure too
+        }
         if (c.sim[0] == "--refuse-frame") {
             EXPECT_EQ(kelvotest::countOf(wire, std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)), 3U);
         }
