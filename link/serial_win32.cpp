@@ -65,25 +65,36 @@ void reapWrites(PortHandle& port) {
     }
 }
 
-// Waits, for at most the time the line needs, until every pending write is complete; a write
-// that does not finish by then is cancelled before its buffer is released.
-void finishWrites(PortHandle& port) {
+// Bytes still in the driver's output queue.
+DWORD outputQueued(HANDLE handle) {
+    DWORD ErrorFlags = 0;
+    COMSTAT ComStat{};
+    return ClearCommError(handle, &ErrorFlags, &ComStat) ? ComStat.cbOutQue : 0;
+}
+
+// Waits, for at most the time the line needs, until every pending write is complete and the
+// driver's output queue is empty. True when everything left; a write that did not finish by then
+// is cancelled before its buffer is released, and false is returned.
+bool finishWrites(PortHandle& port) {
     PortHandle::State* s = port.state();
-    std::size_t queued = 0;
+    std::size_t queued = outputQueued(s->handle);
     for (const auto& w : s->pending) queued += w->bytes.size();
     const DWORD limit = transmissionMs(queued, s->baud);
     const DWORD start = GetTickCount();
     reapWrites(port);
-    while (!s->pending.empty() && !port.lost() && GetTickCount() - start < limit) {
+    while ((!s->pending.empty() || outputQueued(s->handle) > 0) && !port.lost() &&
+           GetTickCount() - start < limit) {
         Sleep(1);
         reapWrites(port);
     }
+    const bool drained = s->pending.empty();
     for (auto& w : s->pending) {
         DWORD done = 0;
         CancelIoEx(s->handle, &w->osWrite);
         GetOverlappedResult(s->handle, &w->osWrite, &done, TRUE);
     }
     s->pending.clear();
+    return drained;
 }
 
 }  // namespace
@@ -203,10 +214,14 @@ std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t ma
 
 void closePort(PortHandle& port) {
     if (port.state() == nullptr) return;
-    // Pending writes, the reset among them, reach the line before the queues are purged.
-    finishWrites(port);
+    // Pending writes, the reset among them, reach the line before the queues are purged. Once
+    // they have, only the input is discarded: an output purge would drop what the line has not
+    // delivered yet (under Wine on a pty, what the other end has not read). Output that would not
+    // drain in time is aborted and discarded.
+    const bool drained = finishWrites(port);
     PortHandle::StatePtr s = port.release();
-    PurgeComm(s->handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    PurgeComm(s->handle, drained ? PURGE_RXABORT | PURGE_RXCLEAR
+                                 : PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     SetCommState(s->handle, &s->savedDcb);
     SetCommTimeouts(s->handle, &s->savedTimeouts);
     CloseHandle(s->handle);
