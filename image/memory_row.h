@@ -37,9 +37,6 @@ public:
 
     std::uint32_t address() const { return address_; }
     std::uint8_t isEmpty() const { return isEmpty_; }
-    MemoryKind kind() const { return kind_; }
-    std::int32_t rowNumber() const { return rowNumber_; }
-    std::uint32_t rowSize() const { return rowSize_; }
     // Number of word addresses the row covers.
     std::uint32_t span() const;
     std::size_t txSize() const { return txSize_; }

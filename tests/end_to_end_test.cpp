@@ -108,9 +108,7 @@ TEST(CommandLine, ASecondInstanceCannotTakeABusyPort) {
     const pid_t first = fork();
     if (first == 0) {
         freopen("/dev/null", "w", stdout);
-        execl(kelvoupBinary().c_str(), kelvoupBinary().c_str(), "-i", sim.port().c_str(), hex.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
+        kelvotest::execOrExit({kelvoupBinary(), "-i", sim.port(), hex});
     }
     usleep(500000);  // the first instance is writing its first row by now
     const ProcessResult second = kelvoup({"-i", sim.port(), hex});
@@ -141,12 +139,7 @@ TEST(EndToEnd, CtrlCEndsTheRunCleanly) {
         freopen(output.c_str(), "w", stdout);
         freopen("/dev/null", "w", stderr);
         const std::vector<std::string> args = {"-i", port.name(), hex};
-        std::vector<std::string> argv = kelvotest::hostCommand(args);
-        std::vector<char*> raw;
-        for (std::string& a : argv) raw.push_back(a.data());
-        raw.push_back(nullptr);
-        execv(raw[0], raw.data());
-        _exit(127);
+        kelvotest::execOrExit(kelvotest::hostCommand(args));
     }
     // Wait until the tool is writing its first row (the simulator takes 3 s for it).
     termios t{};

@@ -117,6 +117,14 @@ int runDriver(const std::vector<std::string>& args, std::string& output) {
     return status;
 }
 
+void execOrExit(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
 ProcessResult runProcess(const std::vector<std::string>& args, int timeoutSeconds) {
     ProcessResult result;
     int pipeFds[2];
@@ -130,11 +138,7 @@ ProcessResult runProcess(const std::vector<std::string>& args, int timeoutSecond
         dup2(pipeFds[1], 1);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        std::vector<char*> argv;
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        execOrExit(args);
     }
     close(pipeFds[1]);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -167,11 +171,7 @@ SimProcess::SimProcess(const std::vector<std::string>& options) {
         close(pipeFds[1]);
         std::vector<std::string> all{simBinary()};
         all.insert(all.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (const std::string& arg : all) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        execOrExit(all);
     }
     close(pipeFds[1]);
     // The first line the simulator prints is the path of its port.

@@ -87,6 +87,9 @@ struct ProcessResult {
     std::string output;
 };
 
+// In a forked child: runs the program args[0] with args, or ends the child with status 127.
+[[noreturn]] void execOrExit(const std::vector<std::string>& args);
+
 // Runs a program with a time bound; standard input is /dev/null.
 ProcessResult runProcess(const std::vector<std::string>& argv, int timeoutSeconds = 120);
 
