@@ -284,7 +284,7 @@ TEST_P(RealImages, FullUpdateAndTheTargetHoldsTheFile) {
     SimProcess sim({"--chip", image.chip, "--dump", dump});
     const HostPort port(sim.port());
     const ProcessResult r = kelvoup({"-i", port.name(), hexPath});
-    EXPECT_EQ(r.status, 0) << r.output.substr(0, 2000);
+    EXPECT_EQ(r.status, 0) << r.output.substr(0, 2000) << r.errors.substr(0, 2000);
     EXPECT_NE(r.output.find("Frimware has been successfully updated"), std::string::npos);
     EXPECT_EQ(kelvotest::countOf(r.output, "Address out of range"), 0U);
     ASSERT_EQ(sim.finish(), 0);

@@ -84,7 +84,8 @@ int runDriver(const std::vector<std::string>& args, std::string& output);
 // A program run to its end: exit status and what it printed on standard output.
 struct ProcessResult {
     int status = -1;
-    std::string output;
+    std::string output;  // standard output
+    std::string errors;  // standard error (under Wine also the loader's and server's own messages)
 };
 
 // In a forked child: runs the program args[0] with args, or ends the child with status 127.

@@ -10,7 +10,9 @@ trap 'kill "$pid" 2>/dev/null; rm -f "$link"; rm -rf "$work"' EXIT
 pid=$!
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 link="$WINEPREFIX/dosdevices/com9"
-ln -sfn "$(head -1 "$work/port")" "$link"
+port=$(head -1 "$work/port")
+[ -n "$port" ] || { echo "kelvo-sim did not report its port"; exit 1; }
+ln -sfn "$port" "$link"
 KELVO_TEST_COM=COM9 "$wine" "$tests" 2>/dev/null | tr -d '\r'
 status=${PIPESTATUS[0]}
 [ "$status" -eq 0 ] || { echo "the Win32 unit tests failed ($status)"; exit 1; }

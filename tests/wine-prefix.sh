@@ -10,6 +10,9 @@ for try in 1 2 3; do
   rm -rf "$prefix"
   if timeout 120 wineboot -i >"$prefix.log" 2>&1 && [ -d "$prefix/dosdevices" ]; then
     wineserver -w >/dev/null 2>&1
+    # Keep one server for the whole suite (wine.stop ends it): otherwise it quits 3 s after each
+    # run and the next run starts another, a window in which a start has been seen to fail.
+    wineserver -p </dev/null >/dev/null 2>&1
     echo "wine prefix ready in $prefix (try $try)"
     exit 0
   fi
