@@ -309,7 +309,7 @@ std::vector<std::string> hostCommand(const std::vector<std::string>& args) {
 ProcessResult runHost(const std::vector<std::string>& args, int timeoutSeconds) {
     ProcessResult result = runProcess(hostCommand(args), timeoutSeconds);
     // The updater prints before it ends with any status but 0. Under Wine a failure without a
-    // word is Wine not starting the program (seen once in CI under load, status 1); what Wine
+    // word is Wine not starting the program (seen once in CI, status 1); what Wine
     // said goes to the test's log and the run is tried once more.
     if (hostIsWindows() && result.status != 0 && result.output.empty()) {
         std::cerr << "wine ended with status " << result.status << " before the program printed; wine said:\n"
