@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ struct Outcome {
     std::string output;
     bool resetSeen = false;
     std::vector<std::uint8_t> wire;
+    std::optional<kelvosim::TargetMemory> memory;  // what the target holds at the end
 };
 
 // Runs one update of `hex` against a simulated target with `options`.
@@ -50,6 +52,7 @@ Outcome update(const kelvosim::SimOptions& options, const std::string& hex) {
     sim.target().stop();
     run.resetSeen = sim.join();
     run.wire = sim.target().received();
+    run.memory = sim.target().memory();
     return run;
 }
 
@@ -174,14 +177,10 @@ TEST(UpdateDriver, Dspic33ImageOverTwoRowsWithConfiguration) {
                             hexRecord(0, 0x4000, {0xB1, 0xB2, 0xB3, 0x00, 0xC1, 0xC2, 0xC3, 0x00}) +
                             hexRecord(4, 0, {0x01, 0xF0}) + hexRecord(0, 0x0000, {0xCF, 0x00, 0x00, 0x00}) +
                             hexRecord(0, 0x001C, {0xE7, 0x00, 0x00, 0x00}) + hexRecord(1, 0, {});
-    kelvotest::TempDir dir;
-    const std::string file = dir.write("image.hex", hex);
-    SimThread sim(simFor("dsPIC33FJ128GP706"));
-    std::string output;
-    EXPECT_EQ(kelvotest::runDriver({"-i", sim.port(), file}, output), kelvo::kExitUpdated);
-    EXPECT_EQ(output, kelvotest::successTranscript());
-    sim.join();
-    const kelvosim::TargetMemory& memory = sim.target().memory();
+    const Outcome run = update(simFor("dsPIC33FJ128GP706"), hex);
+    EXPECT_EQ(run.status, kelvo::kExitUpdated);
+    EXPECT_EQ(run.output, kelvotest::successTranscript());
+    const kelvosim::TargetMemory& memory = *run.memory;
     EXPECT_EQ(memory.instruction(0x1FFE), 0xA3A2A1U);
     EXPECT_EQ(memory.instruction(0x2000), 0xB3B2B1U);
     EXPECT_EQ(memory.instruction(0x2002), 0xC3C2C1U);
@@ -197,13 +196,9 @@ TEST(UpdateDriver, Dspic30ImageWithEeprom) {
     const std::string hex = hexRecord(0, 0x3800, {0x11, 0x22, 0x33, 0x00}) + hexRecord(4, 0, {0x00, 0xFF}) +
                             hexRecord(0, 0xFFFC, {0x4F, 0x11, 0x00, 0x00}) + hexRecord(4, 0, {0x01, 0xF0}) +
                             hexRecord(0, 0x001C, {0x55, 0x00, 0x00, 0x00}) + hexRecord(1, 0, {});
-    kelvotest::TempDir dir;
-    const std::string file = dir.write("image.hex", hex);
-    SimThread sim(simFor("dsPIC30F6014A"));
-    std::string output;
-    EXPECT_EQ(kelvotest::runDriver({"-i", sim.port(), file}, output), kelvo::kExitUpdated);
-    sim.join();
-    const kelvosim::TargetMemory& memory = sim.target().memory();
+    const Outcome run = update(simFor("dsPIC30F6014A"), hex);
+    EXPECT_EQ(run.status, kelvo::kExitUpdated);
+    const kelvosim::TargetMemory& memory = *run.memory;
     EXPECT_EQ(memory.eeprom(0x7FFFFE), 0x114FU);  // first byte in the low half
     EXPECT_TRUE(memory.hasEeprom(0x7FFFE0));      // the whole last EEPROM row was written
     EXPECT_FALSE(memory.hasEeprom(0x7FFFC0));
