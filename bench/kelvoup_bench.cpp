@@ -95,10 +95,13 @@ double loadOnce(const std::string& path, kelvo::DeviceFamily family) {
     const auto start = Clock::now();
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return -1;
-    if (!kelvo::checkHexFile(file)) std::fprintf(stderr, "the file does not pass the check\n");
+    kelvo::HexImage image;
+    if (kelvo::readHexFile(file, image) != kelvo::HexRead::good) {
+        std::fprintf(stderr, "the file does not pass the check\n");
+    }
     auto table = std::make_unique<kelvo::RowTable>();
     kelvo::allocateRows(*table, family);
-    kelvo::loadHexFile(file, *table);
+    kelvo::placeImage(image, *table);
     for (std::size_t slot = 0; slot < kelvo::kUsedSlots; ++slot) table->slots[slot]->formatRow();
     std::fclose(file);
     return secondsSince(start);

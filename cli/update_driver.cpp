@@ -1,5 +1,7 @@
 #include "cli/update_driver.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -33,6 +35,15 @@ int failed() {
     return interruptRequested() ? kExitInterrupted : kExitFailed;
 }
 
+// Opens a file to read it in binary (the reader handles every line end itself); a directory
+// opens on some systems but cannot be read, so it counts as a file that cannot be opened.
+HexFile openHexFile(const char* path) {
+    HexFile file(std::fopen(path, "rb"));
+    struct stat info {};
+    if (file && fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) file.reset();
+    return file;
+}
+
 void printUsage() {
     say("\nUsage:      KelvoUp.exe -i interface file\n");
     say("Options:\n");
@@ -45,8 +56,10 @@ int scanCommandLine(OptionScanner& scanner, const char*& interfaceName, HexFile&
     for (char code = scanner.next(); code != 0; code = scanner.next()) {
         if (code == '.' && !scanner.unknownOption()) {
             // A later file name replaces an earlier one.
-            hexFile.reset(std::fopen(scanner.optionArg(), "rb"));
+            hexFile = openHexFile(scanner.optionArg());
             if (!hexFile) {
+                // Opening a FIFO waits for its writer; Ctrl-C ends that wait.
+                if (interruptRequested()) return kExitInterrupted;
                 say("\nCan't open file: %s\n", scanner.optionArg());
                 return kExitFailed;
             }
@@ -80,8 +93,17 @@ int runUpdate(char* const* argv) {
     const int scan = scanCommandLine(ProgCommand, interfaceName, hexFile);
     if (scan != kScanComplete) return scan;
 
-    // No bad file reaches the chip: the whole file is checked before the port is touched.
-    if (hexFile && !checkHexFile(hexFile.get())) return kExitFailed;
+    // The file is read once, and checked as it is read, before the port is touched: no bad file
+    // reaches the chip, and what reaches the rows is what was checked (a pipe or a file
+    // replaced during the handshake makes no difference).
+    HexImage image;
+    const bool hexFileNamed = hexFile != nullptr;
+    if (hexFileNamed) {
+        const HexRead read = readHexFile(hexFile.get(), image);
+        hexFile.reset();
+        if (read == HexRead::interrupted) return kExitInterrupted;
+        if (read == HexRead::bad) return kExitFailed;
+    }
 
     switch (openPort(ComDev, interfaceName, baudText)) {
         case OpenResult::opened: break;
@@ -115,14 +137,18 @@ int runUpdate(char* const* argv) {
         return kExitFailed;
     }
 
-    if (!hexFile) {
+    if (!hexFileNamed) {
         // Here the scanner's argument is the interface name of the last -i.
         say("\nCan't open file: %s\n", ProgCommand.optionArg());
         printUsage();
         return kExitUsage;
     }
 
-    if (!loadHexFile(hexFile.get(), *table)) return kExitFailed;
+    if (placeImage(image, *table) == 0) {
+        say("\nBad Hex file: nothing in it can be written to this chip.\n");
+        sendReset(ComDev);
+        return kExitFailed;
+    }
     const PassResult pass = runProgrammingPass(ComDev, *table);
     if (pass == PassResult::lost) return failed();
     if (pass == PassResult::rejected) {

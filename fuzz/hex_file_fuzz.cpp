@@ -1,4 +1,4 @@
-// libFuzzer target: the HEX file check and the loader on arbitrary file contents.
+// libFuzzer target: the HEX file reader and the placement of its image on arbitrary file contents.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,18 +17,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto family = static_cast<kelvo::DeviceFamily>(data[0] % 4);
     std::FILE* file = fmemopen(const_cast<std::uint8_t*>(data + 1), size - 1 == 0 ? 1 : size - 1, "rb");
     if (file == nullptr) return 0;
-    kelvo::checkHexFile(file);
-    // The loader is run whatever the check said: it must cope with any line as well. One table
-    // per family is kept for the whole run (allocating 2184 rows for every input would be most of
-    // the work); words from earlier inputs stay in it, which the loader does not mind.
+    kelvo::HexImage image;
+    const kelvo::HexRead read = kelvo::readHexFile(file, image);
+    std::fclose(file);
+    if (read != kelvo::HexRead::good) return 0;
+    // One table per family is kept for the whole run (allocating 2184 rows for every input would
+    // be most of the work); words from earlier inputs stay in it, which placing does not mind.
     static std::unique_ptr<kelvo::RowTable> tables[4];
     auto& table = tables[data[0] % 4];
     if (!table) {
         table = std::make_unique<kelvo::RowTable>();
         if (!kelvo::allocateRows(*table, family)) std::abort();
     }
-    kelvo::loadHexFile(file, *table);
+    kelvo::placeImage(image, *table);
     for (std::size_t slot = 0; slot < kelvo::kUsedSlots; ++slot) table->slots[slot]->formatRow();
-    std::fclose(file);
     return 0;
 }

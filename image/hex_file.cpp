@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/console.h"
+#include "common/interrupt.h"
 
 namespace kelvo {
 
@@ -25,36 +26,77 @@ constexpr HexDigits kHexDigits;
 
 }  // namespace
 
-bool LineReader::next(std::string_view& line) {
-    spill_.clear();
-    bool any = false;
+bool LineReader::fill() {
+    if (textEnded_) return false;
+    // A stream that has failed is not read again (a pipe interrupted by Ctrl-C would block).
+    const std::size_t got = std::ferror(file_) != 0 ? 0 : std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    begin_ = 0;
+    end_ = got;
+    if (got == 0) {
+        failed_ = std::ferror(file_) != 0;
+        textEnded_ = true;
+        return false;
+    }
+    if (!started_) {
+        started_ = true;
+        if (got >= 3 && std::memcmp(buffer_.data(), "\xEF\xBB\xBF", 3) == 0) begin_ = 3;
+    }
+    return true;
+}
+
+namespace {
+// The first line end (LF or CR) or 0x1A mark in [from, to), or nullptr.
+const char* findLineEnd(const char* from, const char* to) {
+    const auto* newline = static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
+    const char* limit = newline != nullptr ? newline : to;
+    if (const auto* cr = static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(limit - from)))) {
+        limit = cr;
+    }
+    if (const auto* mark = static_cast<const char*>(std::memchr(from, 0x1A, static_cast<std::size_t>(limit - from)))) {
+        limit = mark;
+    }
+    return limit == to ? nullptr : limit;
+}
+}  // namespace
+
+LineReader::Result LineReader::next(std::string_view& line) {
+    carried_ = 0;
     for (;;) {
-        if (begin_ == end_) {
-            begin_ = 0;
-            end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
-            if (end_ == 0) {
-                line = spill_;
-                return any;
-            }
+        if (begin_ == end_ && !fill()) {
+            if (failed_) return Result::failed;
+            if (carried_ == 0) return Result::end;
+            line = std::string_view(carry_.data(), carried_);  // the last line has no line end
+            return Result::line;
         }
-        any = true;
+        if (afterCr_) {
+            afterCr_ = false;
+            if (buffer_[begin_] == '\n') ++begin_;
+            continue;
+        }
         const char* start = buffer_.data() + begin_;
-        const auto* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
-        if (newline == nullptr) {
-            spill_.append(start, end_ - begin_);
+        const char* stop = findLineEnd(start, buffer_.data() + end_);
+        const auto length = static_cast<std::size_t>((stop != nullptr ? stop : buffer_.data() + end_) - start);
+        if (carried_ + length > kMaxLineLength) return Result::tooLong;
+        if (stop == nullptr) {
+            std::memcpy(carry_.data() + carried_, start, length);
+            carried_ += length;
             begin_ = end_;
             continue;
         }
-        const auto length = static_cast<std::size_t>(newline - start);
         begin_ += length + 1;
-        if (spill_.empty()) {
+        if (*stop == '\r') afterCr_ = true;
+        if (*stop == 0x1A) {
+            textEnded_ = true;
+            begin_ = end_;
+            if (carried_ + length == 0) return Result::end;
+        }
+        if (carried_ == 0) {
             line = std::string_view(start, length);
         } else {
-            spill_.append(start, length);
-            line = spill_;
+            std::memcpy(carry_.data() + carried_, start, length);
+            line = std::string_view(carry_.data(), carried_ + length);
         }
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        return true;
+        return Result::line;
     }
 }
 
@@ -106,7 +148,9 @@ HexLine parseHexLine(std::string_view text, HexRecord& record, const char*& reas
         reason = "unknown record type";
         return HexLine::bad;
     }
-    if (record.recordType == 4 && record.byteCount != 2) {
+    // Extended address records carry exactly the bytes of their type.
+    const bool extended = record.recordType >= 2;
+    if (extended && record.byteCount != (record.recordType % 2 == 0 ? 2 : 4)) {
         reason = "record length mismatch";
         return HexLine::bad;
     }
@@ -117,26 +161,70 @@ HexLine parseHexLine(std::string_view text, HexRecord& record, const char*& reas
     return HexLine::record;
 }
 
-bool checkHexFile(std::FILE* file) {
+namespace {
+
+HexRead badLine(unsigned lineNumber, const char* reason) {
+    say("\nBad Hex file: line %u: %s\n", lineNumber, reason);
+    return HexRead::bad;
+}
+
+// The target word address of a byte address: half of it, in signed 32-bit arithmetic as the
+// address has always been computed.
+std::uint32_t wordAddressOf(std::uint32_t byteAddress) {
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(byteAddress) / 2);
+}
+
+// Stores the bytes of a data record. With a segment base (type 02) the address wraps within its
+// 64 KiB segment; with a linear base (type 04) a record that crosses 64 KiB goes on linearly.
+bool storeData(const HexRecord& record, std::uint32_t base, bool segmented, HexImage& image) {
+    std::size_t first = record.byteCount;
+    if (segmented && record.address + first > 0x10000U) first = 0x10000U - record.address;
+    return image.storeBytes(wordAddressOf(base + record.address), record.data.data(), first) &&
+           image.storeBytes(wordAddressOf(base), record.data.data() + first, record.byteCount - first);
+}
+
+}  // namespace
+
+HexRead readHexFile(std::FILE* file, HexImage& image) {
     LineReader reader(file);
     std::string_view line;
     HexRecord record;
     unsigned lineNumber = 0;
-    bool good = true;
-    while (good && reader.next(line)) {
+    std::uint32_t base = 0;
+    bool segmented = false;
+    int lastType = -1;
+    for (;;) {
+        const LineReader::Result got = reader.next(line);
+        if (interruptRequested()) return HexRead::interrupted;
+        if (got == LineReader::Result::end) break;
         ++lineNumber;
+        if (got == LineReader::Result::failed) return badLine(lineNumber, "read error");
+        if (got == LineReader::Result::tooLong) return badLine(lineNumber, "line too long");
         const char* reason = "";
-        if (parseHexLine(line, record, reason) == HexLine::bad) {
-            say("\nBad Hex file: line %u: %s\n", lineNumber, reason);
-            good = false;
+        const HexLine kind = parseHexLine(line, record, reason);
+        if (kind == HexLine::skip) continue;
+        if (kind == HexLine::bad) return badLine(lineNumber, reason);
+        lastType = record.recordType;
+        const auto value = static_cast<std::uint32_t>((record.data[0] << 8) | record.data[1]);
+        switch (record.recordType) {
+            case 0:
+                if (!storeData(record, base, segmented, image)) {
+                    return badLine(lineNumber, "more data than any chip can hold");
+                }
+                break;
+            case 2:
+                base = value << 4;
+                segmented = true;
+                break;
+            case 4:
+                base = value << 16;
+                segmented = false;
+                break;
+            default: break;
         }
     }
-    if (good && reader.failed()) {
-        say("\nBad Hex file: line %u: %s\n", lineNumber + 1, "read error");
-        good = false;
-    }
-    std::rewind(file);
-    return good;
+    if (lastType != 1) return badLine(lineNumber + 1, "no end-of-file record (the file may be cut short)");
+    return HexRead::good;
 }
 
 }  // namespace kelvo

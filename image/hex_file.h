@@ -4,8 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <string>
 #include <string_view>
+
+#include "image/hex_image.h"
 
 namespace kelvo {
 
@@ -19,29 +20,48 @@ struct HexRecord {
 
 enum class HexLine { record, skip, bad };
 
-// Reads a text file line by line, each line of any length and without its line end (LF or
-// CRLF). Bytes of any value, NUL included, stay in the line.
+// The longest line the reader takes: a record is at most 521 characters, and a few blanks may
+// follow it.
+inline constexpr std::size_t kMaxLineLength = 1024;
+
+// Reads a text file line by line as editors and old tools leave it: LF, CRLF and lone CR line
+// ends, mixed; a last line without a line end; a UTF-8 byte-order mark before the first line
+// (skipped); a 0x1A byte (the DOS end-of-file mark) ends the text. Other bytes, NUL included,
+// stay in the line. A line longer than kMaxLineLength is not read into memory.
 class LineReader {
 public:
+    enum class Result { line, end, tooLong, failed };
+
     explicit LineReader(std::FILE* file) : file_(file) {}
-    // False at the end of the file. The view stays valid until the next call.
-    bool next(std::string_view& line);
-    bool failed() const { return std::ferror(file_) != 0; }
+    // The view stays valid until the next call.
+    Result next(std::string_view& line);
 
 private:
+    bool fill();  // false at the end of the text
+
     std::FILE* file_;
-    std::array<char, 65536> buffer_{};
+    std::array<char, 16384> buffer_{};
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
-    std::string spill_;  // a line that does not fit in what the buffer holds
+    std::array<char, kMaxLineLength> carry_{};  // the start of a line that the buffer split
+    std::size_t carried_ = 0;
+    bool started_ = false;    // the byte-order mark has been looked for
+    bool textEnded_ = false;  // end of file, or the 0x1A mark
+    bool failed_ = false;
+    bool afterCr_ = false;  // the last line ended with CR: a LF right after it belongs to it
 };
 
 // Parses one line (without its line end). A blank line or a ";" comment gives HexLine::skip; a
 // line that is not a well-formed record gives HexLine::bad with the reason in `reason`.
 HexLine parseHexLine(std::string_view line, HexRecord& record, const char*& reason);
 
-// Reads the whole file and checks every line. The first bad line is reported as
-// "Bad Hex file: line N: reason"; the file is left rewound either way.
-bool checkHexFile(std::FILE* file);
+enum class HexRead { good, bad, interrupted };
+
+// Reads the whole file once, checking every line, and decodes its data into `image`: data (00),
+// end-of-file (01; records after it still count, so concatenated files work), extended segment
+// (02) and linear (04) address records; start addresses (03, 05) are ignored. The first bad line
+// is reported as "Bad Hex file: line N: reason"; so is a file whose last record is not an
+// end-of-file record (it may be cut short).
+HexRead readHexFile(std::FILE* file, HexImage& image);
 
 }  // namespace kelvo

@@ -1,17 +1,15 @@
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
 
+#include "image/hex_image.h"
 #include "image/memory_row.h"
 
 namespace kelvo {
 
-// Reads every record of a HEX file that has passed checkHexFile and stores its words in the
-// rows: data records (00), end-of-file (01, reading goes on to the physical end of the file)
-// and extended linear address records (04). A word that no row holds is reported as
-// "Bad Hex file: 0x...Address out of range" and loading goes on. False when a line that is not
-// a record turns up after all (the file changed since it was checked): the image is then
-// incomplete and must not be sent.
-bool loadHexFile(std::FILE* file, RowTable& table);
+// Stores every word of the file's image in the row that holds its address. A word that no row
+// holds is reported as "Bad Hex file: 0x...Address out of range" and placing goes on. Returns the
+// number of words that landed in a row.
+std::size_t placeImage(const HexImage& image, RowTable& table);
 
 }  // namespace kelvo

@@ -2,16 +2,22 @@
 // with the tool's real time limits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/time_limits.h"
@@ -161,6 +167,18 @@ TEST(EndToEnd, CtrlCEndsTheRunCleanly) {
     close(watcher);
 }
 
+// What the host sends for the worked example: ping, identification, the row, the configuration
+// frames, the read-back and the reset.
+std::string workedExampleWire() {
+    std::string wire = "\x0B\x09";
+    wire += std::string("\x03\x00\x1C\x00", 4) + std::string("\x11\x22\x33\x00\x44\x55\x66\x00", 8) +
+            std::string(120, '\xFF');
+    wire += std::string("\x07\x01\xFF\xFF", 4);
+    for (int i = 0; i < 6; ++i) wire += "\x01\xFF\xFF";
+    wire += std::string("\x02\x00\x1C\x00", 4);
+    return wire + "\x08";
+}
+
 TEST(EndToEnd, WorkedExampleWireBytesAndConsole) {
     TempDir dir;
     const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
@@ -172,14 +190,7 @@ TEST(EndToEnd, WorkedExampleWireBytesAndConsole) {
     EXPECT_EQ(r.output, kelvotest::successTranscript());
     EXPECT_EQ(sim.finish(), 0);
 
-    std::string wire = "\x0B\x09";
-    wire += std::string("\x03\x00\x1C\x00", 4) + std::string("\x11\x22\x33\x00\x44\x55\x66\x00", 8) +
-            std::string(120, '\xFF');
-    wire += std::string("\x07\x01\xFF\xFF", 4);
-    for (int i = 0; i < 6; ++i) wire += "\x01\xFF\xFF";
-    wire += std::string("\x02\x00\x1C\x00", 4);
-    wire += "\x08";
-    EXPECT_EQ(kelvotest::readFile(rxLog), wire);
+    EXPECT_EQ(kelvotest::readFile(rxLog), workedExampleWire());
 }
 
 TEST(EndToEnd, FailuresThroughTheRealBinary) {
@@ -237,6 +248,88 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
             EXPECT_EQ(wire.back(), '\x08');
         }
     }
+}
+
+// Waits up to `ms` for a process to close `path` after reading it.
+bool waitForReadAndClose(const std::string& path, int ms) {
+    const int watch = inotify_init1(IN_NONBLOCK);
+    if (watch < 0) return false;
+    inotify_add_watch(watch, path.c_str(), IN_CLOSE_NOWRITE);
+    pollfd p{watch, POLLIN, 0};
+    const bool closed = poll(&p, 1, ms) > 0;
+    close(watch);
+    return closed;
+}
+
+TEST(EndToEnd, HexFilesAsUsersHandThem) {
+    TempDir dir;
+    const std::string good = kelvotest::workedExampleHex();
+    const std::string eof = kelvotest::hexRecord(1, 0, {});
+    const std::string cut = good.substr(0, good.size() - eof.size());
+    // Data for another chip, at byte address 0x1D000000.
+    const std::string foreign = kelvotest::hexRecord(4, 0, {0x1D, 0x00}) + kelvotest::hexRecord(0, 0, {1, 2, 3, 0}) + eof;
+    const std::string dirPath = dir.path("folder");
+    std::filesystem::create_directory(dirPath);
+    struct Case {
+        const char* name;
+        std::string path;
+        int status;
+        std::string output;
+        std::string wire;  // what the target received
+    };
+    std::vector<Case> cases = {
+        {"cut", dir.write("cut.hex", cut), 1,
+         "\nBad Hex file: line 3: no end-of-file record (the file may be cut short)\n", ""},
+        {"foreign", dir.write("foreign.hex", foreign), 1,
+         "\nEstablishing connection to the target Kelvo device.\nReading Target Device ID\nReading HexFile"
+         "Bad Hex file: 0xe800000Address out of range\nBad Hex file: 0xe800001Address out of range\n"
+         "\nBad Hex file: nothing in it can be written to this chip.\n",
+         "\x0B\x09\x08"},
+        {"directory", dirPath, 1, "\nCan't open file: " + dirPath + "\n", ""},
+    };
+    if (!kelvotest::hostIsWindows()) {
+        cases.push_back({"endless", "/dev/zero", 1, "\nBad Hex file: line 1: line too long\n", ""});
+        cases.push_back({"fifo", dir.path("fifo.hex"), 0, kelvotest::successTranscript(), workedExampleWire()});
+        ASSERT_EQ(mkfifo(cases.back().path.c_str(), 0600), 0);
+    }
+    for (const Case& c : cases) {
+        const std::string rxLog = dir.path("rx.bin");
+        std::remove(rxLog.c_str());
+        SimProcess sim({"--chip", "dsPIC30F2010", "--rx-log", rxLog});
+        const HostPort port(sim.port());
+        std::thread writer;
+        if (std::string(c.name) == "fifo") {
+            writer = std::thread([&] { std::ofstream(c.path, std::ios::binary) << good; });
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const ProcessResult r = kelvoup({"-i", port.name(), c.path});
+        if (writer.joinable()) writer.join();
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.output, c.output) << c.name;
+        if (c.wire.empty()) {
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.name;
+        }
+        sim.finish(300);
+        EXPECT_EQ(kelvotest::readFile(rxLog), c.wire) << c.name;
+    }
+    if (kelvotest::hostIsWindows()) return;
+
+    // A file rewritten while the target is being contacted: what is written is what was read.
+    const std::string replaced = dir.write("replaced.hex", good);
+    const std::string rxLog = dir.path("rx-replaced.bin");
+    SimProcess sim({"--chip", "dsPIC30F2010", "--ping-delay", "3000", "--rx-log", rxLog});
+    const HostPort port(sim.port());
+    std::thread replacer([&] {
+        waitForReadAndClose(replaced, 2000);
+        dir.write("replaced.hex", kelvotest::hexRecord(0, 0x3800, {0xAA, 0xBB, 0xCC, 0x00}) + eof);
+    });
+    const ProcessResult r = kelvoup({"-i", port.name(), replaced});
+    replacer.join();
+    EXPECT_EQ(r.status, 0) << r.output.substr(0, 300);
+    sim.finish(300);
+    const std::string wire = kelvotest::readFile(rxLog);
+    EXPECT_NE(wire.find(std::string("\x03\x00\x1C\x00\x11\x22\x33\x00\x44\x55\x66\x00", 12)), std::string::npos);
+    EXPECT_EQ(wire.find("\xAA\xBB"), std::string::npos);
 }
 
 // A HEX file as an independent reader (binutils) sees it: byte address -> byte.

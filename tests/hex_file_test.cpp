@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "image/hex_loader.h"
@@ -26,63 +30,94 @@ File fileWith(const std::string& text) {
     return file;
 }
 
-// Checks a file and returns the console text (empty when the file passed).
+// Reads a file and returns the console text (empty when the file passed).
 std::string check(const std::string& text) {
     kelvotest::ConsoleCapture console;
     File file = fileWith(text);
-    const bool good = kelvo::checkHexFile(file.get());
+    kelvo::HexImage image;
+    const bool good = kelvo::readHexFile(file.get(), image) == kelvo::HexRead::good;
     const std::string said = console.text();
     EXPECT_EQ(good, said.empty()) << said;
     return said;
 }
 
-TEST(HexCheck, AcceptsWellFormedFiles) {
-    const std::string records =
-        hexRecord(4, 0, {0x00, 0x00}) + hexRecord(0, 0x3800, {0x11, 0x22, 0x33, 0x00}) + hexRecord(1, 0, {});
-    EXPECT_EQ(check(records), "");
-    // CRLF, lowercase digits, trailing blanks, blank lines and comments.
-    std::string relaxed = "; built by a toolchain\r\n\r\n";
-    for (char c : hexRecord(0, 0x10, {0xAB, 0xCD}))
-        relaxed += c == '\n' ? std::string(" \t\r\n") : std::string(1, static_cast<char>(std::tolower(c)));
-    EXPECT_EQ(check(relaxed + ":00000001FF"), "");  // last line without a line end
-    EXPECT_EQ(check(""), "");
+struct CheckCase {
+    const char* name;
+    std::string file;
+    std::string said;  // "" when the file is accepted, else "line N: reason"
+};
+
+std::string refusal(const CheckCase& c) {
+    return c.said.empty() ? "" : "\nBad Hex file: " + c.said + "\n";
 }
 
-TEST(HexCheck, ReportsTheFirstBadLineWithItsNumber) {
-    const std::string good = hexRecord(0, 0, {1, 2});
-    struct Case {
-        std::string line;
-        std::string reason;
-    };
-    const Case cases[] = {
-        {"0200000401F009", "missing record mark"},
-        {":0200000401F0G9", "not a hex digit"},
-        {":0200000401F00", "record length mismatch"},   // odd number of digits
-        {":02000004", "record length mismatch"},        // shorter than a header
-        {":0300000401F009", "record length mismatch"},  // count says 3, line holds 2
-        {":0200000401F00A", "checksum mismatch"},
-        {":00000006FA", "unknown record type"},
-        {":0100000401FA", "record length mismatch"},  // type 04 needs two data bytes
-        {":02000100AABB98", "record not aligned to a 16-bit word"},
-        {":02 0000 04 01F0 09", "not a hex digit"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(check(good + "\n; note\n" + c.line + "\n" + good),
-                  "\nBad Hex file: line 4: " + c.reason + "\n")
-            << c.line;
+// Data records spread over more pages of the address space than an image may hold.
+std::string scatteredOverTooManyPages() {
+    std::string text;
+    for (std::uint32_t page = 0; page <= kelvo::HexImage::kMaxPages; ++page) {
+        const std::uint32_t byteAddress = page * kelvo::HexImage::kPageWords * 2;
+        if (byteAddress % 0x10000 == 0) {
+            text += hexRecord(4, 0, {static_cast<std::uint8_t>(byteAddress >> 24),
+                                     static_cast<std::uint8_t>(byteAddress >> 16)});
+        }
+        text += hexRecord(0, static_cast<std::uint16_t>(byteAddress), {0x55});
     }
-    std::string withNul = good;
-    withNul.insert(3, 1, '\0');
-    EXPECT_EQ(check(withNul), "\nBad Hex file: line 1: not a hex digit\n");
-    // A line of any length is one line.
-    EXPECT_EQ(check(":" + std::string(10000, '0') + "\n" + good),
-              "\nBad Hex file: line 1: record length mismatch\n");
+    return text + hexRecord(1, 0, {});
 }
 
-TEST(HexCheck, LeavesTheFileRewound) {
-    File file = fileWith(hexRecord(1, 0, {}));
-    ASSERT_TRUE(kelvo::checkHexFile(file.get()));
-    EXPECT_EQ(std::ftell(file.get()), 0L);
+TEST(HexCheck, AcceptsAndRefusesEveryFormWithItsLineNumber) {
+    const std::string data = hexRecord(0, 0, {1, 2});
+    const std::string eof = hexRecord(1, 0, {});
+    std::string lowercaseWithBlanks;
+    for (char c : data)
+        lowercaseWithBlanks += c == '\n' ? std::string(" \t\r\n") : std::string(1, static_cast<char>(std::tolower(c)));
+    std::string withNul = data;
+    withNul.insert(3, 1, '\0');
+    auto crOnly = [](std::string text) {
+        std::replace(text.begin(), text.end(), '\n', '\r');
+        return text;
+    };
+    const CheckCase cases[] = {
+        {"LfFile", data + eof, ""},
+        {"CrlfLowercaseBlanksCommentsBlankLines", "; built by a toolchain\r\n\r\n" + lowercaseWithBlanks + eof, ""},
+        {"LoneCrAndMixedLineEnds", data.substr(0, data.size() - 1) + "\r" + data + "\r\n\r" + eof, ""},
+        {"LastLineWithoutLineEnd", data + ":00000001FF", ""},
+        {"ByteOrderMark", "\xEF\xBB\xBF" + data + eof, ""},
+        {"DosEndOfFileMarkEndsTheText", data + eof + "\x1A" + "garbage\n", ""},
+        {"BlankAndCommentLinesAfterTheEnd", data + eof + "\n  \n; end\n", ""},
+        {"ConcatenatedFiles", data + eof + data + eof, ""},
+        {"SegmentAndStartAddressRecords",
+         hexRecord(2, 0, {0x10, 0}) + hexRecord(3, 0, {0, 0, 1, 0}) + hexRecord(5, 0, {0, 0, 1, 0}) + data + eof, ""},
+        {"EmptyFile", "", "line 1: no end-of-file record (the file may be cut short)"},
+        {"OnlyBlankLines", "\n\r\n \n", "line 4: no end-of-file record (the file may be cut short)"},
+        {"CutAtALineBoundary", data + data, "line 3: no end-of-file record (the file may be cut short)"},
+        {"OnlyStartAddresses", hexRecord(5, 0, {0, 0, 1, 0}), "line 2: no end-of-file record (the file may be cut short)"},
+        {"DataAfterTheLastEnd", data + eof + data, "line 4: no end-of-file record (the file may be cut short)"},
+        {"DosMarkBeforeTheEnd", data + "\x1A" + eof, "line 2: no end-of-file record (the file may be cut short)"},
+        {"MissingRecordMark", data + "0200000401F009\n" + eof, "line 2: missing record mark"},
+        {"ByteOrderMarkNotAtTheStart", data + "\xEF\xBB\xBF" + eof, "line 2: missing record mark"},
+        {"NotAHexDigit", data + ":0200000401F0G9\n" + eof, "line 2: not a hex digit"},
+        {"BlanksInsideARecord", data + ":02 0000 04 01F0 09\n" + eof, "line 2: not a hex digit"},
+        {"Nul", withNul + eof, "line 1: not a hex digit"},
+        {"OddNumberOfDigits", data + ":0200000401F00\n" + eof, "line 2: record length mismatch"},
+        {"ShorterThanAHeader", data + ":02000004\n" + eof, "line 2: record length mismatch"},
+        {"CountSaysMore", data + ":0300000401F009\n" + eof, "line 2: record length mismatch"},
+        {"ChecksumMismatch", "\r\n" + data + ":0200000401F00A\n" + eof, "line 3: checksum mismatch"},
+        {"UnknownRecordType", data + ":00000006FA\n" + eof, "line 2: unknown record type"},
+        {"LinearAddressOfOneByte", data + hexRecord(4, 0, {1}) + eof, "line 2: record length mismatch"},
+        {"SegmentAddressOfFourBytes", data + hexRecord(2, 0, {1, 2, 3, 4}) + eof, "line 2: record length mismatch"},
+        {"StartSegmentAddressOfTwoBytes", data + hexRecord(3, 0, {1, 2}) + eof, "line 2: record length mismatch"},
+        {"StartLinearAddressOfTwoBytes", data + hexRecord(5, 0, {1, 2}) + eof, "line 2: record length mismatch"},
+        {"OddAddress", hexRecord(0, 0x0001, {0xAA, 0xBB}) + eof, "line 1: record not aligned to a 16-bit word"},
+        {"LineTooLong", data + ":" + std::string(2000, '0') + "\n" + eof, "line 2: line too long"},
+        {"EndlessLine", std::string(1 << 20, '\0'), "line 1: line too long"},
+        {"LongestRecordWithBlanks", hexRecord(0, 0, std::vector<std::uint8_t>(255, 7)) + std::string(500, ' ') + "\n" + eof, ""},
+        {"ScatteredOverTooManyPages", scatteredOverTooManyPages(),
+         "line " + std::to_string(kelvo::HexImage::kMaxPages + kelvo::HexImage::kMaxPages / 16 + 2) +
+             ": more data than any chip can hold"},
+        {"CrOnlyFileCountsLines", crOnly(data + data + data), "line 4: no end-of-file record (the file may be cut short)"},
+    };
+    for (const CheckCase& c : cases) EXPECT_EQ(check(c.file), refusal(c)) << c.name;
 }
 
 class HexLoad : public ::testing::Test {
@@ -93,8 +128,10 @@ protected:
         kelvo::freeRows(table.get());
         EXPECT_TRUE(kelvo::allocateRows(*table, family));
         kelvotest::ConsoleCapture console;
-        File file = fileWith(text);
-        EXPECT_TRUE(kelvo::loadHexFile(file.get(), *table));
+        File file = fileWith(text + hexRecord(1, 0, {}));
+        kelvo::HexImage image;
+        EXPECT_EQ(kelvo::readHexFile(file.get(), image), kelvo::HexRead::good);
+        placed = kelvo::placeImage(image, *table);
         for (std::size_t slot = 0; slot < kelvo::kUsedSlots; ++slot) table->slots[slot]->formatRow();
         return console.text();
     }
@@ -108,6 +145,7 @@ protected:
                    ->isEmpty() == 1;
     }
     std::unique_ptr<kelvo::RowTable> table;
+    std::size_t placed = 0;
 };
 
 TEST_F(HexLoad, WordAddressesFromByteAddressesAndExtendedRecords) {
@@ -127,16 +165,59 @@ TEST_F(HexLoad, WordAddressesFromByteAddressesAndExtendedRecords) {
     EXPECT_EQ(tx(kelvo::kConfigStart, 1), 0xC2);
 }
 
-TEST_F(HexLoad, RecordsCrossing64KiBAfterEndOfFileAndOddCounts) {
-    // 8 bytes at byte address 0xFFFC: the last two words land past the 64 KiB boundary.
-    load(hexRecord(0, 0xFFFC, {1, 2, 3, 4, 5, 6, 7, 8}) + hexRecord(1, 0, {}) +
-         hexRecord(0, 0x0100, {0x77, 0x66, 0x55}));
-    EXPECT_EQ(tx(0x7FFE, 124), 1);
-    EXPECT_EQ(tx(0x8000, 0), 5);  // word address 0x8000 = byte address 0x10000
-    EXPECT_EQ(tx(0x8000, 3), 8);
-    EXPECT_EQ(tx(0x80, 0), 0x77);  // loaded although after the end-of-file record
-    EXPECT_EQ(tx(0x80, 2), 0x55);
-    EXPECT_EQ(tx(0x80, 3), 0xFF);  // the missing byte of an odd count is erased
+// Where srec_cat puts every byte of a HEX file: byte address -> value.
+std::map<std::uint32_t, std::uint8_t> srecCatBytes(const std::string& hexPath) {
+    const kelvotest::ProcessResult run =
+        kelvotest::runProcess({"/usr/bin/srec_cat", hexPath, "-intel", "-multiple", "-o", "-", "-vmem", "8"});
+    EXPECT_EQ(run.status, 0) << "srec_cat (package srecord, install-build-deps.sh) " << run.errors;
+    std::map<std::uint32_t, std::uint8_t> bytes;
+    std::istringstream words(run.output);
+    std::string word;
+    std::uint32_t address = 0;
+    while (words >> word) {
+        if (word.starts_with("/*")) {
+            std::getline(words, word);  // a comment line
+        } else if (word[0] == '@') {
+            address = static_cast<std::uint32_t>(std::stoul(word.substr(1), nullptr, 16));
+        } else {
+            bytes[address++] = static_cast<std::uint8_t>(std::stoul(word, nullptr, 16));
+        }
+    }
+    return bytes;
+}
+
+TEST_F(HexLoad, EveryByteLandsWhereSrecCatPutsIt) {
+    const std::string records =
+        // A segment base: the record wraps within its 64 KiB segment.
+        hexRecord(2, 0, {0x10, 0x00}) + hexRecord(0, 0xFFFC, {1, 2, 3, 4, 5, 6, 7, 8}) +
+        // A linear base: the record goes on past 64 KiB.
+        hexRecord(4, 0, {0x00, 0x02}) + hexRecord(0, 0xFFFC, {9, 10, 11, 12, 13, 14, 15, 16}) +
+        hexRecord(4, 0, {0x00, 0x00}) +
+        // An odd count does not erase the byte that an earlier record gave.
+        hexRecord(0, 0x0102, {0xA2, 0xA3}) + hexRecord(0, 0x0100, {0xB0, 0xB1, 0xB2}) +
+        // A later record overwrites an earlier one byte by byte; a lone byte leaves its pair erased.
+        hexRecord(0, 0x0200, {0xC0, 0xC1, 0xC2, 0xC3}) + hexRecord(0, 0x0202, {0xD2}) +
+        hexRecord(0, 0x0300, {0xE0});
+    const kelvotest::TempDir dir;
+    const auto expected = srecCatBytes(dir.write("mixed.hex", records + hexRecord(1, 0, {})));
+    ASSERT_EQ(expected.size(), 8U + 8U + 4U + 4U + 1U);
+
+    load(records, kelvo::DeviceFamily::dsPic33F);
+    std::set<std::uint32_t> words;
+    for (const auto& [byteAddress, value] : expected) words.insert(byteAddress / 2);
+    EXPECT_EQ(placed, words.size());
+    for (std::uint32_t word : words) {
+        const auto& row = *table->slots[static_cast<std::size_t>(kelvo::slotForAddress(*table, word))];
+        for (std::uint32_t byteAddress : {word * 2, word * 2 + 1}) {
+            const auto given = expected.find(byteAddress);
+            const std::uint8_t want = given != expected.end() ? given->second : 0xFF;
+            EXPECT_EQ(row.txByte((word - row.address()) * 2 + (byteAddress & 1U)), want)
+                << "byte address 0x" << std::hex << byteAddress;
+        }
+    }
+    // Records after an end-of-file record still load.
+    load(hexRecord(1, 0, {}) + hexRecord(0, 0x0100, {0x77, 0x66}));
+    EXPECT_EQ(tx(0x80, 0), 0x77);
 }
 
 TEST_F(HexLoad, WordsOutsideEveryRowAreReportedAndLoadingGoesOn) {

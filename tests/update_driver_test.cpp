@@ -146,7 +146,8 @@ TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
     kelvosim::SimOptions options = simFor("dsPIC33FJ256GP710");
     options.hangupAfterFrame = 1;
     std::string hex =
-        kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) + kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0});
+        kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) + kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0}) +
+        kelvotest::hexRecord(1, 0, {});
     const std::uint32_t start = kelvo::tickCount();
     kelvotest::TempDir dir;
     const std::string file = dir.write("image.hex", hex);
