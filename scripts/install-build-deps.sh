@@ -5,7 +5,7 @@
 #   --fuzz      also clang and its runtime, for the libFuzzer targets (fuzz/run.sh)
 set -euo pipefail
 windows=0
-packages=(cmake g++ make libgtest-dev binutils)
+packages=(cmake g++ make libgtest-dev binutils srecord)
 for option in "$@"; do
   case "$option" in
     --windows) windows=1; packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386) ;;
