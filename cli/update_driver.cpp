@@ -83,7 +83,9 @@ int scanCommandLine(OptionScanner& scanner, const char*& interfaceName, HexFile&
     return kScanComplete;
 }
 
-int runUpdate(char* const* argv) {
+namespace {
+
+int updateSteps(char* const* argv) {
     PortHandle ComDev;
     const char* interfaceName = nullptr;
     const char* baudText = "9600";
@@ -158,10 +160,13 @@ int runUpdate(char* const* argv) {
 
     say("\nStart validating firmware.");
     sleepMs(timeLimits().pauseMs);
+    if (ComDev.lost()) return failed();
 
     const bool passed = verify(ComDev, family, table.get());
     if (ComDev.lost()) return failed();
     if (passed) {
+        // The image is on the chip: an interrupt from here on changes nothing, the reset goes out.
+        ComDev.settle();
         say("\nThe target device passed firmware validation.");
         say("\n\nFrimware has been successfully updated. Please restart your device to use new "
             "version.\n");
@@ -171,6 +176,16 @@ int runUpdate(char* const* argv) {
     }
     sendReset(ComDev);
     return passed ? kExitUpdated : kExitFailed;
+}
+
+}  // namespace
+
+int runUpdate(char* const* argv) {
+    const int status = updateSteps(argv);
+    if (status == kExitInterrupted) {
+        say("\nInterrupted. The device has not been updated: reset it and update again.\n");
+    }
+    return status;
 }
 
 }  // namespace kelvo

@@ -14,6 +14,10 @@ void requestInterrupt() {
     gInterrupted.store(true);
 }
 
+void clearInterrupt() {
+    gInterrupted.store(false);
+}
+
 bool interruptRequested() {
     return gInterrupted.load();
 }

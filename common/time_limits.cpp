@@ -25,6 +25,10 @@ std::uint32_t tickCount() {
     return static_cast<std::uint32_t>(now.count());
 }
 
+void sleepUninterruptedMs(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 void sleepMs(std::uint32_t ms) {
     // In slices, so that an interrupted run does not sit out a long pause.
     const std::uint32_t start = tickCount();

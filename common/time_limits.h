@@ -35,4 +35,8 @@ inline std::uint32_t elapsedSince(std::uint32_t start) {
 // Sleeps for `ms`, or less when the run is interrupted.
 void sleepMs(std::uint32_t ms);
 
+// Sleeps for `ms` even when the run is interrupted: for waits that are short and bounded in
+// themselves, such as the drain before a close.
+void sleepUninterruptedMs(std::uint32_t ms);
+
 }  // namespace kelvo

@@ -25,6 +25,7 @@ PassResult runProgrammingPass(PortHandle& port, RowTable& table) {
         say("\nwritng data blocks - block # %d", block);
     }
     sleepMs(timeLimits().pauseMs);
+    if (port.lost()) return PassResult::lost;  // the pause was cut short by an interrupt
     say("\nTransmitting firmware finished.");
     return PassResult::sent;
 }

@@ -14,8 +14,9 @@ PortHandle::~PortHandle() {
 }
 
 PortHandle::PortHandle(PortHandle&& other) noexcept
-    : state_(std::move(other.state_)), name_(std::move(other.name_)), lost_(other.lost_) {
+    : state_(std::move(other.state_)), name_(std::move(other.name_)), lost_(other.lost_), settled_(other.settled_) {
     other.lost_ = false;
+    other.settled_ = false;
 }
 
 PortHandle& PortHandle::operator=(PortHandle&& other) noexcept {
@@ -24,7 +25,9 @@ PortHandle& PortHandle::operator=(PortHandle&& other) noexcept {
         state_ = std::move(other.state_);
         name_ = std::move(other.name_);
         lost_ = other.lost_;
+        settled_ = other.settled_;
         other.lost_ = false;
+        other.settled_ = false;
     }
     return *this;
 }
@@ -33,6 +36,7 @@ void PortHandle::adopt(StatePtr state, std::string name) {
     state_ = std::move(state);
     name_ = std::move(name);
     lost_ = false;
+    settled_ = false;
 }
 
 PortHandle::StatePtr PortHandle::release() {
@@ -40,11 +44,11 @@ PortHandle::StatePtr PortHandle::release() {
 }
 
 bool PortHandle::lost() const {
-    return lost_ || interruptRequested();
+    return lost_ || (!settled_ && interruptRequested());
 }
 
 void PortHandle::markLost() {
-    if (lost_ || interruptRequested()) return;
+    if (lost_ || (!settled_ && interruptRequested())) return;
     lost_ = true;
     say("\nLost connection to serial port %s.\n", name_.c_str());
 }

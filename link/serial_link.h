@@ -31,6 +31,9 @@ public:
     bool lost() const;
     // True once the port has failed hard; unlike lost(), not set by an interrupt.
     bool broken() const { return lost_; }
+    // From now on an interrupt no longer stops the port: the outcome of the run is settled and
+    // what remains (the reset, the close) is to be done whatever the user asks.
+    void settle() { settled_ = true; }
 
     // For the backends only.
     State* state() const { return state_.get(); }
@@ -43,6 +46,7 @@ private:
     StatePtr state_;
     std::string name_;
     bool lost_ = false;
+    bool settled_ = false;
 };
 
 enum class OpenResult {

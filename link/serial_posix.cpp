@@ -15,6 +15,7 @@
 #include "common/console.h"
 #include "common/interrupt.h"
 #include "common/time_limits.h"
+#include "link/output_queue.h"
 #include "link/serial_link.h"
 
 namespace kelvo {
@@ -108,6 +109,19 @@ int pendingOutput(int fd) {
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) != 0) return 0;
     return queued;
+}
+
+OutputQueue gOutputQueue{pendingOutput, tcdrain};
+
+// Lets the bytes still queued (the reset) reach the line. The wait is bounded: a line that does
+// not drain must not hang the tool.
+void drainOutput(const PortHandle::State& s) {
+    const std::uint32_t start = tickCount();
+    const std::uint32_t limit = transmissionMs(static_cast<std::size_t>(gOutputQueue.queued(s.fd)), s.baud);
+    while (gOutputQueue.queued(s.fd) > 0 && elapsedSince(start) < limit) sleepUninterruptedMs(1);
+    // On a real port the queue is empty before the last byte has left the shift register; a
+    // pseudo-terminal's tcdrain would wait for the other end to read.
+    if (!s.pseudoTerminal && gOutputQueue.queued(s.fd) == 0) gOutputQueue.drain(s.fd);
 }
 
 }  // namespace
@@ -213,16 +227,18 @@ std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t ma
     return 0;
 }
 
+OutputQueue setOutputQueue(const OutputQueue& queue) {
+    const OutputQueue previous = gOutputQueue;
+    gOutputQueue = queue;
+    return previous;
+}
+
 void closePort(PortHandle& port) {
     PortHandle::StatePtr s = port.release();
     if (!s) return;
     if (!port.broken()) {
-        // Let the last bytes (the reset) reach the line before the queues are discarded. The
-        // wait is bounded: a line that does not drain must not hang the tool.
-        const std::uint32_t start = tickCount();
-        const std::uint32_t limit = transmissionMs(static_cast<std::size_t>(pendingOutput(s->fd)), s->baud);
-        while (pendingOutput(s->fd) > 0 && elapsedSince(start) < limit) sleepMs(1);
-        if (!s->pseudoTerminal && pendingOutput(s->fd) == 0) tcdrain(s->fd);
+        // The last bytes (the reset) reach the line before the queues are discarded.
+        drainOutput(*s);
         // Only input is discarded: the output has drained, and on a pseudo-terminal an output
         // flush would discard what the other end has not read yet.
         tcflush(s->fd, TCIFLUSH);

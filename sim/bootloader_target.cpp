@@ -222,6 +222,7 @@ void BootloaderTarget::handleReadId() {
                                    0x00,
                                    0x00};
     sendBytes(reply, static_cast<std::size_t>(std::clamp(options_.idLength, 0, 8)));
+    if (options_.hangupInId) hangUp();
 }
 
 bool BootloaderTarget::handleProgramWrite() {

@@ -27,6 +27,7 @@ struct SimOptions {
     bool refuseAll = false;                      // refuse every write frame
     int silentAfterFrame = -1;                   // after N acknowledged write frames, answer nothing more
     int hangupAfterFrame = -1;                   // after N acknowledged write frames, drop the line mid-frame
+    bool hangupInId = false;                     // drop the line right after the identification bytes
     bool ignoreEmptyConfig = false;              // leave continuation frames with E = 1 unanswered
     std::map<std::uint32_t, int> flipReadback;   // row address -> index of the reply byte to flip
     std::map<std::uint32_t, int> shortReadback;  // row address -> bytes sent of the reply

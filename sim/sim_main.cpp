@@ -38,6 +38,7 @@ void usage() {
         "  --refuse-all            refuse every write frame\n"
         "  --silent-after N        answer nothing after N acknowledged write frames\n"
         "  --hangup-after N        drop the line on the write frame after N acknowledged ones\n"
+        "  --hangup-in-id          drop the line right after the bytes of the identification\n"
         "  --ignore-empty-config   leave empty configuration continuation frames unanswered\n"
         "  --flip-readback A:I     flip byte I of the read-back of the row at word address A\n"
         "  --short-readback A:N    send only N bytes of the read-back of the row at A\n"
@@ -81,6 +82,7 @@ int main(int argc, char** argv) {
         oRefuseAll,
         oSilentAfter,
         oHangupAfter,
+        oHangupInId,
         oIgnoreEmpty,
         oFlip,
         oShort,
@@ -111,6 +113,7 @@ int main(int argc, char** argv) {
         {"refuse-all", no_argument, nullptr, oRefuseAll},
         {"silent-after", required_argument, nullptr, oSilentAfter},
         {"hangup-after", required_argument, nullptr, oHangupAfter},
+        {"hangup-in-id", no_argument, nullptr, oHangupInId},
         {"ignore-empty-config", no_argument, nullptr, oIgnoreEmpty},
         {"flip-readback", required_argument, nullptr, oFlip},
         {"short-readback", required_argument, nullptr, oShort},
@@ -165,6 +168,7 @@ int main(int argc, char** argv) {
             case oRefuseAll: options.refuseAll = true; break;
             case oSilentAfter: options.silentAfterFrame = std::atoi(optarg); break;
             case oHangupAfter: options.hangupAfterFrame = std::atoi(optarg); break;
+            case oHangupInId: options.hangupInId = true; break;
             case oIgnoreEmpty: options.ignoreEmptyConfig = true; break;
             case oFlip:
                 if (!pair(optarg, address, value)) {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,23 +33,103 @@ std::size_t occurrences(const std::vector<std::uint8_t>& haystack, const std::ve
     return count;
 }
 
-TEST(DeviceTable, HoldsTheSupportedChipsInOrder) {
-    std::size_t count = 0;
-    std::set<std::pair<int, int>> keys;
-    while (kelvo::kDeviceTable[count].name != nullptr) {
-        const kelvo::DeviceEntry& e = kelvo::kDeviceTable[count];
-        EXPECT_TRUE(keys.emplace(e.deviceId, e.revision).second) << e.name;
-        EXPECT_EQ(e.revision, e.family == DeviceFamily::dsPic30F ? 1 : 3) << e.name;
-        ++count;
+TEST(DeviceTable, HoldsEverySupportedChipInOrder) {
+    constexpr DeviceFamily k30F = DeviceFamily::dsPic30F;
+    constexpr DeviceFamily k33F = DeviceFamily::dsPic33F;
+    constexpr DeviceFamily k24H = DeviceFamily::pic24H;
+    constexpr DeviceFamily k24F = DeviceFamily::pic24F;
+    const kelvo::DeviceEntry expected[] = {
+        {"dsPIC30F2010", 0x0040, 1, k30F},
+        {"dsPIC30F2011", 0x00C0, 1, k30F},
+        {"dsPIC30F2011", 0x0240, 1, k30F},
+        {"dsPIC30F2012", 0x00C2, 1, k30F},
+        {"dsPIC30F2012", 0x0241, 1, k30F},
+        {"dsPIC30F3010", 0x01C0, 1, k30F},
+        {"dsPIC30F3011", 0x01C1, 1, k30F},
+        {"dsPIC30F3012", 0x00C1, 1, k30F},
+        {"dsPIC30F3013", 0x00C3, 1, k30F},
+        {"dsPIC30F3014", 0x0160, 1, k30F},
+        {"dsPIC30F4011", 0x0101, 1, k30F},
+        {"dsPIC30F4012", 0x0100, 1, k30F},
+        {"dsPIC30F4013", 0x0141, 1, k30F},
+        {"dsPIC30F5011", 0x0080, 1, k30F},
+        {"dsPIC30F5013", 0x0081, 1, k30F},
+        {"dsPIC30F5015", 0x0200, 1, k30F},
+        {"dsPIC30F5016", 0x0201, 1, k30F},
+        {"dsPIC30F6010", 0x0188, 1, k30F},
+        {"dsPIC30F6010A", 0x0281, 1, k30F},
+        {"dsPIC30F6011", 0x0192, 1, k30F},
+        {"dsPIC30F6011A", 0x02C0, 1, k30F},
+        {"dsPIC30F6012", 0x0193, 1, k30F},
+        {"dsPIC30F6012A", 0x02C2, 1, k30F},
+        {"dsPIC30F6013", 0x0197, 1, k30F},
+        {"dsPIC30F6013A", 0x02C1, 1, k30F},
+        {"dsPIC30F6014", 0x0198, 1, k30F},
+        {"dsPIC30F6014A", 0x02C3, 1, k30F},
+        {"dsPIC30F6015", 0x0280, 1, k30F},
+        {"dsPIC33FJ64GP206", 0x00C1, 3, k33F},
+        {"dsPIC33FJ64GP306", 0x00CD, 3, k33F},
+        {"dsPIC33FJ64GP310", 0x00CF, 3, k33F},
+        {"dsPIC33FJ64GP706", 0x00D5, 3, k33F},
+        {"dsPIC33FJ64GP708", 0x00D6, 3, k33F},
+        {"dsPIC33FJ64GP710", 0x00D7, 3, k33F},
+        {"dsPIC33FJ128GP206", 0x00D9, 3, k33F},
+        {"dsPIC33FJ128GP306", 0x00E5, 3, k33F},
+        {"dsPIC33FJ128GP310", 0x00E7, 3, k33F},
+        {"dsPIC33FJ128GP706", 0x00ED, 3, k33F},
+        {"dsPIC33FJ128GP708", 0x00EE, 3, k33F},
+        {"dsPIC33FJ128GP710", 0x00EF, 3, k33F},
+        {"dsPIC33FJ256GP506", 0x00F5, 3, k33F},
+        {"dsPIC33FJ256GP506A", 0x07F5, 3, k33F},
+        {"dsPIC33FJ256GP510", 0x00F7, 3, k33F},
+        {"dsPIC33FJ256GP710", 0x00FF, 3, k33F},
+        {"dsPIC33FJ64MC506", 0x0089, 3, k33F},
+        {"dsPIC33FJ64MC508", 0x008A, 3, k33F},
+        {"dsPIC33FJ64MC510", 0x008B, 3, k33F},
+        {"dsPIC33FJ64MC706", 0x0091, 3, k33F},
+        {"dsPIC33FJ64MC710", 0x0097, 3, k33F},
+        {"dsPIC33FJ128MC506", 0x00A1, 3, k33F},
+        {"dsPIC33FJ128MC510", 0x00A3, 3, k33F},
+        {"dsPIC33FJ128MC706", 0x00A9, 3, k33F},
+        {"dsPIC33FJ128MC708", 0x00AE, 3, k33F},
+        {"dsPIC33FJ128MC710", 0x00AF, 3, k33F},
+        {"dsPIC33FJ256MC510", 0x00B7, 3, k33F},
+        {"dsPIC33FJ256MC710", 0x00BF, 3, k33F},
+        {"PIC24HJ64GP206", 0x0041, 3, k24H},
+        {"PIC24HJ64GP210", 0x0047, 3, k24H},
+        {"PIC24HJ64GP506", 0x0049, 3, k24H},
+        {"PIC24HJ64GP510", 0x004B, 3, k24H},
+        {"PIC24HJ128GP206", 0x005D, 3, k24H},
+        {"PIC24HJ128GP210", 0x005F, 3, k24H},
+        {"PIC24HJ128GP306", 0x0065, 3, k24H},
+        {"PIC24HJ128GP310", 0x0067, 3, k24H},
+        {"PIC24HJ128GP506", 0x0061, 3, k24H},
+        {"PIC24HJ128GP510", 0x0063, 3, k24H},
+        {"PIC24HJ256GP206", 0x0071, 3, k24H},
+        {"PIC24HJ256GP210", 0x0073, 3, k24H},
+        {"PIC24HJ256GP610", 0x007B, 3, k24H},
+        {"PIC24FJ64GA006", 0x0405, 3, k24F},
+        {"PIC24FJ64GA008", 0x0408, 3, k24F},
+        {"PIC24FJ64GA010", 0x040B, 3, k24F},
+        {"PIC24FJ96GA006", 0x0406, 3, k24F},
+        {"PIC24FJ96GA008", 0x0409, 3, k24F},
+        {"PIC24FJ96GA010", 0x040C, 3, k24F},
+        {"PIC24FJ128GA006", 0x0407, 3, k24F},
+        {"PIC24FJ128GA008", 0x040A, 3, k24F},
+        {"PIC24FJ128GA010", 0x040D, 3, k24F},
+    };
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const kelvo::DeviceEntry& e = kelvo::kDeviceTable[i];
+        ASSERT_NE(e.name, nullptr) << "the table ends after " << i << " entries";
+        EXPECT_STREQ(e.name, expected[i].name) << "entry " << i;
+        EXPECT_EQ(e.deviceId, expected[i].deviceId) << expected[i].name;
+        EXPECT_EQ(e.revision, expected[i].revision) << expected[i].name;
+        EXPECT_EQ(e.family, expected[i].family) << expected[i].name;
     }
-    EXPECT_EQ(count, 78U);
-    EXPECT_EQ(kelvo::kDeviceTable[78].deviceId, 0);
-    EXPECT_STREQ(kelvo::kDeviceTable[0].name, "dsPIC30F2010");
-    EXPECT_STREQ(kelvo::kDeviceTable[27].name, "dsPIC30F6015");
-    EXPECT_STREQ(kelvo::kDeviceTable[28].name, "dsPIC33FJ64GP206");
-    EXPECT_STREQ(kelvo::kDeviceTable[56].name, "PIC24HJ64GP206");
-    EXPECT_STREQ(kelvo::kDeviceTable[69].name, "PIC24FJ64GA006");
-    EXPECT_STREQ(kelvo::kDeviceTable[77].name, "PIC24FJ128GA010");
+    const kelvo::DeviceEntry& end = kelvo::kDeviceTable[std::size(expected)];
+    EXPECT_EQ(end.name, nullptr);
+    EXPECT_EQ(end.deviceId, 0);
+    EXPECT_EQ(end.revision, 0);
 }
 
 TEST(DeviceTable, LookupNeedsBothIdAndRevision) {

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/time_limits.h"
+#include "link/output_queue.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -81,6 +83,39 @@ TEST(SerialLink, EveryByteValueCrossesUnchangedBothWays) {
     EXPECT_TRUE(pty.take(1, 100).empty());
 }
 
+// The settings the tool gives an open port: 9600 baud, 8 data bits, odd parity checked, 1 stop
+// bit, raw, no flow control. A pty keeps PARODD but drops PARENB and the character size, which
+// only a real port shows.
+void expectLineSettings(int fd, bool realPort) {
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0U);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY), 0U);
+    EXPECT_NE(t.c_iflag & INPCK, 0U);
+    EXPECT_EQ(t.c_oflag & OPOST, 0U);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cflag & (CRTSCTS | CSTOPB), 0U);
+    EXPECT_NE(t.c_cflag & PARODD, 0U);
+    if (realPort) {
+        EXPECT_NE(t.c_cflag & PARENB, 0U);
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    }
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+}
+
+// On a machine with a real serial port (named by KELVO_REAL_SERIAL_PORT, e.g. /dev/ttyUSB0),
+// the settings a pty cannot hold.
+TEST(SerialLink, LineSettingsOnARealPort) {
+    const char* name = std::getenv("KELVO_REAL_SERIAL_PORT");
+    if (name == nullptr) GTEST_SKIP() << "no real port named by KELVO_REAL_SERIAL_PORT";
+    const int watcher = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(watcher, 0) << name;
+    kelvo::PortHandle port;
+    ASSERT_EQ(kelvo::openPort(port, name, "9600"), kelvo::OpenResult::opened);
+    expectLineSettings(watcher, true);
+    close(watcher);
+}
+
 TEST(SerialLink, LineSettingsHoldAndAreRestoredOnClose) {
     PtyPair pty;
     const int watcher = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
@@ -91,15 +126,7 @@ TEST(SerialLink, LineSettingsHoldAndAreRestoredOnClose) {
 
     kelvo::PortHandle port;
     ASSERT_EQ(kelvo::openPort(port, pty.slave().c_str(), "9600"), kelvo::OpenResult::opened);
-    termios t{};
-    ASSERT_EQ(tcgetattr(watcher, &t), 0);
-    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0U);
-    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY), 0U);
-    EXPECT_NE(t.c_iflag & INPCK, 0U);
-    EXPECT_EQ(t.c_oflag & OPOST, 0U);
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
-    EXPECT_EQ(t.c_cflag & (CRTSCTS | CSTOPB), 0U);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    expectLineSettings(watcher, false);
 
     kelvo::closePort(port);
     EXPECT_FALSE(port.valid());
@@ -158,6 +185,49 @@ TEST(SerialLink, CloseStillDeliversTheLastByte) {
         kelvo::sendBytes(port, frame.data(), frame.size());
         kelvo::closePort(port);
         EXPECT_EQ(pty.take(frame.size(), 1000), frame) << "round " << round;
+    }
+}
+
+// A line still sending: the output queue reports `fakeQueued` bytes for `fakeQueries` queries,
+// then empties. Each query notes whether the port's settings were already restored.
+int fakeQueries = 0;
+int fakeWatcher = -1;
+int queriesMade = 0;
+bool restoredWhileSending = false;
+int fakeQueued(int /*fd*/) {
+    ++queriesMade;
+    termios t{};
+    const bool sending = queriesMade <= fakeQueries;
+    if (sending && tcgetattr(fakeWatcher, &t) == 0 && (t.c_iflag & INPCK) == 0) restoredWhileSending = true;
+    return sending ? 100 : 0;
+}
+
+TEST(SerialLink, CloseWaitsForTheOutputQueueBeforeRestoringTheSettings) {
+    struct Case {
+        int queries;        // how long the queue stays busy
+        std::uint32_t atLeastMs, atMostMs;
+    };
+    // 100 bytes at 9600 baud may take 229 ms, plus 200 ms: the bound of the wait.
+    const Case cases[] = {{5, 0, 400}, {1000000, 400, 1000}};
+    for (const Case& c : cases) {
+        PtyPair pty;
+        fakeWatcher = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fakeWatcher, 0);
+        kelvo::PortHandle port;
+        ASSERT_EQ(kelvo::openPort(port, pty.slave().c_str(), "9600"), kelvo::OpenResult::opened);
+        fakeQueries = c.queries;
+        queriesMade = 0;
+        restoredWhileSending = false;
+        const kelvo::OutputQueue real = kelvo::setOutputQueue({fakeQueued, [](int) { return 0; }});
+        const std::uint32_t start = kelvo::tickCount();
+        kelvo::closePort(port);
+        const std::uint32_t took = kelvo::elapsedSince(start);
+        kelvo::setOutputQueue(real);
+        EXPECT_GT(queriesMade, std::min(c.queries, 5)) << "the close did not wait for the queue";
+        EXPECT_FALSE(restoredWhileSending);
+        EXPECT_GE(took, c.atLeastMs);
+        EXPECT_LE(took, c.atMostMs);
+        close(fakeWatcher);
     }
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/console.h"
+#include "common/interrupt.h"
 #include "common/time_limits.h"
 #include "tests/test_support.h"
 
@@ -126,11 +128,20 @@ TEST(UpdateDriver, UnansweredRowsEndTheRun) {
 
 TEST(UpdateDriver, ShortOrMissingReadBackFails) {
     ShortLimits limits;
+    // Two identical rows: the short reply for the second leaves in the buffer exactly what the
+    // first one's reply put there, so only the byte count can tell.
+    std::string twoRows;
+    for (std::uint16_t at = 0x3800; at < 0x3900; at += 16) {
+        std::vector<std::uint8_t> data(16);
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>((at + i) % 128);
+        twoRows += kelvotest::hexRecord(0, at, data);
+    }
     kelvosim::SimOptions shortReply = simFor("dsPIC30F2010");
-    shortReply.shortReadback[0x1C00] = 127;
-    Outcome run = update(shortReply, kelvotest::workedExampleHex());
+    shortReply.shortReadback[0x1C40] = 64;
+    Outcome run = update(shortReply, twoRows + kelvotest::hexRecord(1, 0, {}));
     EXPECT_EQ(run.status, kelvo::kExitFailed);
-    EXPECT_NE(run.output.find("\nATTENTION: block #112 has bad data. "), std::string::npos);
+    EXPECT_NE(run.output.find(kelvotest::validateLines(0, 113) + "\nATTENTION: block #113 has bad data. "),
+              std::string::npos);
 
     kelvosim::SimOptions noReply = simFor("dsPIC30F2010");
     noReply.skipReadback[0x1C00] = true;
@@ -143,22 +154,76 @@ TEST(UpdateDriver, ShortOrMissingReadBackFails) {
 
 TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
     ShortLimits limits({5000, 150, 1500, 20, 40});
-    kelvosim::SimOptions options = simFor("dsPIC33FJ256GP710");
-    options.hangupAfterFrame = 1;
-    std::string hex =
-        kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) + kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0}) +
-        kelvotest::hexRecord(1, 0, {});
-    const std::uint32_t start = kelvo::tickCount();
+    const std::string hex = kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) +
+                            kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0}) + kelvotest::hexRecord(1, 0, {});
     kelvotest::TempDir dir;
     const std::string file = dir.write("image.hex", hex);
-    SimThread sim(options);
-    std::string output;
-    const std::string port = sim.port();
-    EXPECT_EQ(kelvotest::runDriver({"-i", port, file}, output), kelvo::kExitFailed);
-    EXPECT_LT(kelvo::elapsedSince(start), 2000U);  // far below one reply limit
-    EXPECT_EQ(countOf(output, "\nLost connection to serial port " + port + ".\n"), 1U);
-    EXPECT_EQ(countOf(output, "Frimware"), 0U);
-    EXPECT_NE(output.rfind(kelvotest::writeLines(0, 0) + "\nLost connection"), std::string::npos);
+    struct Case {
+        const char* name;
+        void (*fault)(kelvosim::SimOptions&);
+        std::string before;  // what the console shows right before the loss message
+    };
+    const Case cases[] = {
+        {"in the middle of a row", [](kelvosim::SimOptions& o) { o.hangupAfterFrame = 1; },
+         kelvotest::writeLines(0, 0)},
+        {"while the target answers the identification",
+         [](kelvosim::SimOptions& o) {
+             o.idLength = 3;
+             o.hangupInId = true;
+         },
+         "\nReading Target Device ID"},
+    };
+    for (const Case& c : cases) {
+        kelvosim::SimOptions options = simFor("dsPIC33FJ256GP710");
+        c.fault(options);
+        const std::uint32_t start = kelvo::tickCount();
+        SimThread sim(options);
+        std::string output;
+        const std::string port = sim.port();
+        EXPECT_EQ(kelvotest::runDriver({"-i", port, file}, output), kelvo::kExitFailed) << c.name;
+        EXPECT_LT(kelvo::elapsedSince(start), 2000U) << c.name;  // far below one reply limit
+        EXPECT_EQ(countOf(output, "\nLost connection to serial port " + port + ".\n"), 1U) << c.name;
+        EXPECT_NE(output.rfind(c.before + "\nLost connection"), std::string::npos) << c.name << output;
+        EXPECT_EQ(countOf(output, "Frimware"), 0U) << c.name;
+        EXPECT_EQ(countOf(output, "The target chip is not responding"), 0U) << c.name;
+    }
+}
+
+// Console text that turns into a Ctrl-C when `trigger` is printed.
+struct InterruptingConsole {
+    std::string text;
+    std::string trigger;
+    static ssize_t write(void* cookie, const char* data, std::size_t size) {
+        auto* self = static_cast<InterruptingConsole*>(cookie);
+        self->text.append(data, size);
+        if (self->text.find(self->trigger) != std::string::npos) kelvo::requestInterrupt();
+        return static_cast<ssize_t>(size);
+    }
+};
+
+TEST(UpdateDriver, CtrlCAfterThePassedVerificationChangesNothing) {
+    ShortLimits limits;
+    kelvotest::TempDir dir;
+    const std::string file = dir.write("image.hex", kelvotest::workedExampleHex());
+    SimThread sim(simFor("dsPIC30F2010"));
+    InterruptingConsole console{"", "passed firmware validation"};
+    std::FILE* sink = fopencookie(&console, "w", {nullptr, &InterruptingConsole::write, nullptr, nullptr});
+    ASSERT_NE(sink, nullptr);
+    std::setvbuf(sink, nullptr, _IONBF, 0);
+    kelvo::setConsole(sink);
+    std::string program = "kelvoup", option = "-i", port = sim.port(), hex = file;
+    char* argv[] = {program.data(), option.data(), port.data(), hex.data(), nullptr};
+    const int status = kelvo::runUpdate(argv);
+    kelvo::setConsole(nullptr);
+    std::fclose(sink);
+    const bool interrupted = kelvo::interruptRequested();
+    kelvo::clearInterrupt();
+    EXPECT_TRUE(interrupted);
+    EXPECT_EQ(status, kelvo::kExitUpdated);
+    EXPECT_NE(console.text.find(kSuccess), std::string::npos);
+    EXPECT_EQ(countOf(console.text, "Interrupted"), 0U);
+    sim.target().stop();
+    EXPECT_TRUE(sim.join());  // the reset reached the target
 }
 
 TEST(UpdateDriver, BadHexFileNeverReachesThePort) {
