@@ -3,6 +3,7 @@
 #   --windows   also the mingw-w64 cross compilers and Wine, to build KelvoUp.exe and test it
 #               (the 32-bit Wine needs Debian's i386 architecture, which this adds)
 #   --fuzz      also clang and its runtime, for the libFuzzer targets (fuzz/run.sh)
+#   --release   also what checking the release artifacts needs (scripts/check-release.sh)
 set -euo pipefail
 windows=0
 packages=(cmake g++ make libgtest-dev binutils srecord)
@@ -10,7 +11,8 @@ for option in "$@"; do
   case "$option" in
     --windows) windows=1; packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "usage: $0 [--windows] [--fuzz]" >&2; exit 2 ;;
+    --release) packages+=(lintian man-db unzip) ;;
+    *) echo "usage: $0 [--windows] [--fuzz] [--release]" >&2; exit 2 ;;
   esac
 done
 missing=()
