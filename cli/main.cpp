@@ -2,6 +2,7 @@
 #include "link/serial_link.h"
 
 int main(int /*argc*/, char** argv) {
+    kelvo::protectStandardStreams();
     kelvo::installInterruptHandler();
     return kelvo::runUpdate(argv);
 }

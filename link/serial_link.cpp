@@ -1,6 +1,8 @@
 // The parts of the serial link that are the same on every platform.
 #include "link/serial_link.h"
 
+#include <array>
+
 #include "common/console.h"
 #include "common/interrupt.h"
 #include "common/time_limits.h"
@@ -78,6 +80,18 @@ std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t co
         received += receiveQueued(port, buffer + received, count - received, limitMs - elapsed);
     }
     return received;
+}
+
+void discardInput(PortHandle& port) {
+    // More than the driver's input queue holds: a line still sending after that is not stale.
+    constexpr std::size_t kMostDiscarded = 8192;
+    std::array<std::uint8_t, 256> scratch{};
+    std::size_t discarded = 0;
+    while (discarded < kMostDiscarded) {
+        const std::size_t n = receiveQueued(port, scratch.data(), scratch.size(), 0);
+        if (n == 0) return;
+        discarded += n;
+    }
 }
 
 bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count) {

@@ -76,6 +76,11 @@ bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count);
 // True when exactly `count` bytes arrived within `limitMs`.
 bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs);
 
+// Discards what is queued on the input side, without waiting for more: the protocol is one
+// exchange at a time, so a byte that arrived before a frame is sent answers nothing. Bounded, so
+// that a line that never stops cannot hold the tool here.
+void discardInput(PortHandle& port);
+
 // Lets pending output reach the line, discards both queues, restores the settings the port had
 // before it was opened and closes it. The handle becomes the invalid handle.
 void closePort(PortHandle& port);
@@ -83,6 +88,12 @@ void closePort(PortHandle& port);
 // Makes Ctrl-C (SIGINT and SIGTERM on POSIX, the console control events on Windows) interrupt
 // the run instead of killing the process, so that the port is closed and restored.
 void installInterruptHandler();
+
+// Makes the process safe against the console it was started with, before anything is opened: a
+// standard descriptor that is closed is opened on the null device, so that neither the port nor
+// the file takes its number (console text would go out on the line), and a console reader that
+// goes away (a closed pipe) no longer ends the process: the update goes on to its end.
+void protectStandardStreams();
 
 // The configuration failure messages of openPort: the port is not a serial port (or not
 // ready), and the line settings were refused.

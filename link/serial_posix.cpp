@@ -254,6 +254,20 @@ void onInterrupt(int /*signal*/) {
 }
 }  // namespace
 
+void protectStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number is this one; dup2 makes sure of it.
+        const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+    // A console write that fails (EPIPE) is only a failed write.
+    signal(SIGPIPE, SIG_IGN);
+}
+
 void installInterruptHandler() {
     struct sigaction action {};
     action.sa_handler = onInterrupt;

@@ -235,6 +235,12 @@ BOOL WINAPI consoleControl(DWORD event) {
     return FALSE;
 }
 
+void protectStandardStreams() {
+    // Nothing to do: the port is a handle, not a C descriptor, so it cannot take the number of a
+    // closed standard descriptor, and there is no SIGPIPE: a console write to a pipe whose reader
+    // has gone only fails.
+}
+
 void installInterruptHandler() {
     SetConsoleCtrlHandler(consoleControl, TRUE);
 }

@@ -54,6 +54,8 @@ DeviceFamily readDeviceFamily(PortHandle& port) {
 SendOutcome sendAcknowledged(PortHandle& port, const std::uint8_t* header, std::size_t headerSize,
                              const std::uint8_t* data, std::size_t dataSize) {
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        // A byte queued before the frame goes out (a late answer, noise) is not its reply.
+        discardInput(port);
         sendBytes(port, header, headerSize);
         if (dataSize > 0) sendBytes(port, data, dataSize);
         if (!port.valid()) return SendOutcome::noPort;

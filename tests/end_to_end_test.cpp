@@ -289,6 +289,93 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
     }
 }
 
+TEST(EndToEnd, StrayBytesAreNeverTakenAsReplies) {
+    TempDir dir;
+    const std::string eof = kelvotest::hexRecord(1, 0, {});
+    // Below word address 0x1C00 nothing is read back: only the acknowledgements tell.
+    const std::string low = dir.write("low.hex", kelvotest::hexRecord(0, 0x0100, {1, 2, 3, 0}) + eof);
+    // Two rows that are read back, one after the other.
+    const std::string twoRows = dir.write(
+        "two.hex", kelvotest::hexRecord(0, 0x3800, {1, 2, 3, 0}) + kelvotest::hexRecord(0, 0x3880, {4, 5, 6, 0}) + eof);
+    struct Case {
+        const char* name;
+        std::vector<std::string> sim;
+        std::string file;
+        int status;
+        std::string needle;
+    };
+    const Case cases[] = {
+        // Each refusal followed by a stray 0x01.
+        {"refusals", {"--refuse-all", "--overlong", "1"}, low, 1,
+         "\nThe target Kelvo device did not accept block # 2. Update failed."},
+        // Every reply one byte too long: a 9-byte identification ending in 0x01, acknowledgements
+        // and read-backs followed by 0x01.
+        {"overlong replies", {"--overlong", "1"}, twoRows, 0, "Frimware has been successfully updated"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> options = c.sim;
+        options.insert(options.end(), {"--chip", "dsPIC30F2010"});
+        SimProcess sim(options);
+        const HostPort port(sim.port());
+        const ProcessResult r = kelvoup({"-i", port.name(), c.file});
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_NE(r.output.find(c.needle), std::string::npos) << c.name << r.output.substr(0, 400);
+        if (c.status != 0) {
+            EXPECT_EQ(kelvotest::countOf(r.output, "Frimware"), 0U) << c.name;
+        }
+        sim.finish(500);
+    }
+}
+
+// Runs the updater with its console as `console` leaves it (in the child, before the exec), and
+// returns its wait status.
+int runWithConsole(const std::vector<std::string>& args, void (*console)(int pipeEnd)) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    close(fds[0]);  // a console reader that has already gone
+    const pid_t child = fork();
+    if (child == 0) {
+        console(fds[1]);
+        kelvotest::execOrExit(kelvotest::hostCommand(args));
+    }
+    close(fds[1]);
+    int status = -1;
+    for (int i = 0; i < 6000 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (!WIFEXITED(status) && !WIFSIGNALED(status)) kill(child, SIGKILL);
+    return status;
+}
+
+TEST(EndToEnd, AConsoleThatIsClosedOrGoneChangesNothing) {
+    if (kelvotest::hostIsWindows()) GTEST_SKIP() << "Wine's own handling of closed descriptors is not Windows'";
+    TempDir dir;
+    const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    struct Case {
+        const char* name;
+        void (*console)(int pipeEnd);
+    };
+    const Case cases[] = {
+        // kelvoup ... >&- 2>&-: the file, then the port, would take descriptor 1.
+        {"standard output and error closed",
+         [](int) {
+             close(1);
+             close(2);
+         }},
+        // kelvoup ... | head -1, once head has gone.
+        {"a pipe whose reader has gone", [](int pipeEnd) { dup2(pipeEnd, 1); }},
+    };
+    for (const Case& c : cases) {
+        const std::string rxLog = dir.path("rx.bin");
+        SimProcess sim({"--chip", "dsPIC30F2010", "--rx-log", rxLog});
+        const HostPort port(sim.port());
+        const int status = runWithConsole({"-i", port.name(), hex}, c.console);
+        EXPECT_TRUE(WIFEXITED(status)) << c.name << ": ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+        sim.finish(500);
+        // The whole update went out, verification and reset included, and nothing else.
+        EXPECT_EQ(kelvotest::readFile(rxLog), workedExampleWire()) << c.name;
+    }
+}
+
 // Waits up to `ms` for a process to close `path` after reading it.
 bool waitForReadAndClose(const std::string& path, int ms) {
     const int watch = inotify_init1(IN_NONBLOCK);

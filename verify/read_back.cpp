@@ -39,6 +39,9 @@ bool verify(PortHandle& port, DeviceFamily family, const RowTable* table) {
         if (row->address() < kFirstVerifiedAddress) continue;
         buffer[0] = kCmdReadProgram;
         putWireAddress(&buffer[1], row->address());
+        // What is still queued (a late acknowledgement, the tail of an overlong reply) would
+        // shift this read-back.
+        discardInput(port);
         sendBytes(port, buffer.data(), 4);
         const std::size_t received = receiveWithin(port, buffer.data(), replySize, timeLimits().replyMs);
         if (port.lost()) return false;
