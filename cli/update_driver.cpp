@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "cli/option_scanner.h"
 #include "common/console.h"
@@ -42,6 +43,19 @@ HexFile openHexFile(const char* path) {
     struct stat info {};
     if (file && fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) file.reset();
     return file;
+}
+
+// After a port that does not exist or may not be opened: the ports there are, and what to do
+// about a missing permission.
+void hintAtPorts(OpenResult opened, const char* interfaceName) {
+    if (opened != OpenResult::noSuchPort && opened != OpenResult::noPermission) return;
+    say("\nSerial ports on this computer: %s\n", listSerialPorts().c_str());
+    const std::string group = opened == OpenResult::noPermission ? portGroup(interfaceName) : "";
+    if (!group.empty()) {
+        say("\nPermission denied: add yourself to the group `%s' (sudo usermod -aG %s $USER) and log "
+            "in again.\n",
+            group.c_str(), group.c_str());
+    }
 }
 
 void printUsage() {
@@ -107,14 +121,14 @@ int updateSteps(char* const* argv) {
         if (read == HexRead::bad) return kExitFailed;
     }
 
-    switch (openPort(ComDev, interfaceName, baudText)) {
-        case OpenResult::opened: break;
-        case OpenResult::cannotOpen:
-            say("\nNot able to open serial port. Please make sure no other applications using "
-                "Communication Port %s.",
-                interfaceName);
-            return kExitFailed;
-        case OpenResult::cannotConfigure: return kExitFailed;
+    const OpenResult opened = openPort(ComDev, interfaceName, baudText);
+    if (opened == OpenResult::cannotConfigure) return kExitFailed;
+    if (opened != OpenResult::opened) {
+        say("\nNot able to open serial port. Please make sure no other applications using "
+            "Communication Port %s.",
+            interfaceName);
+        hintAtPorts(opened, interfaceName);
+        return kExitFailed;
     }
 
     auto table = std::make_unique<RowTable>();

@@ -82,6 +82,12 @@ std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t co
     return received;
 }
 
+std::string describePorts(const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+    return list.empty() ? "none found" : list;
+}
+
 void discardInput(PortHandle& port) {
     // More than the driver's input queue holds: a line still sending after that is not stale.
     constexpr std::size_t kMostDiscarded = 8192;

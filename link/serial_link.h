@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kelvo {
 
@@ -51,7 +52,9 @@ private:
 
 enum class OpenResult {
     opened,
-    cannotOpen,      // no such port, or another program holds it; nothing was printed
+    cannotOpen,      // another program holds it, or it failed to open; nothing was printed
+    noSuchPort,      // no port of that name; nothing was printed
+    noPermission,    // the user may not open it; nothing was printed
     cannotConfigure  // opened, but the line settings failed; the message has been printed
 };
 
@@ -95,6 +98,15 @@ void installInterruptHandler();
 // goes away (a closed pipe) no longer ends the process: the update goes on to its end.
 void protectStandardStreams();
 
+// The serial ports of this computer, by name, separated by ", "; "none found" when there are
+// none. Linux: /dev/serial/by-id/* and the /dev/ttyUSB*, /dev/ttyACM* and /dev/ttyS* devices that
+// are serial ports; Windows: the COM ports the system knows.
+std::string listSerialPorts();
+
+// The group whose members may open the port `name` (on Linux, the device's group), or "" where
+// that does not apply.
+std::string portGroup(const char* name);
+
 // The configuration failure messages of openPort: the port is not a serial port (or not
 // ready), and the line settings were refused.
 extern const char kMsgPortNotReady[];
@@ -103,6 +115,9 @@ extern const char kMsgPortSetupFailed[];
 // How long `count` bytes may take on the line: 11 bits a byte at `baud`, doubled, plus 200 ms.
 // Writes and the drain before a close are bounded by it.
 std::uint32_t transmissionMs(std::size_t count, std::uint32_t baud);
+
+// Backend helper: port names as listSerialPorts gives them ("a, b", or "none found").
+std::string describePorts(const std::vector<std::string>& names);
 
 // Backend primitive: reads what is queued; when nothing is, waits up to waitMs for input.
 std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs);

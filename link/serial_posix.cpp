@@ -5,9 +5,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +16,7 @@
 #include "common/interrupt.h"
 #include "common/time_limits.h"
 #include "link/output_queue.h"
+#include "link/posix_tty.h"
 #include "link/serial_link.h"
 
 namespace kelvo {
@@ -25,6 +26,7 @@ struct PortHandle::State {
     termios saved{};  // the settings the port had before the open, restored on close
     bool pseudoTerminal = false;
     std::uint32_t baud = 9600;
+    int savedSerialFlags = -1;  // the driver's flags before low latency was asked for, or -1
 };
 
 void PortHandle::StateDeleter::operator()(State* state) const {
@@ -51,14 +53,6 @@ bool speedFor(int baud, speed_t& speed) {
         }
     }
     return false;
-}
-
-// Unix98 pseudo-terminal slaves use character majors 136 to 143.
-bool isPseudoTerminal(int fd) {
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
-    const unsigned int devMajor = major(info.st_rdev);
-    return devMajor >= 136 && devMajor <= 143;
 }
 
 // A hard failure of the device itself, as opposed to "try again later".
@@ -132,7 +126,11 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     if (std::sscanf(baudText, "%d", &baud) != 1) baud = 0;
 
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return OpenResult::cannotOpen;
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENODEV || errno == ENXIO) return OpenResult::noSuchPort;
+        if (errno == EACCES || errno == EPERM) return OpenResult::noPermission;
+        return OpenResult::cannotOpen;
+    }
     // No sharing: a port that another process holds is not opened a second time.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
@@ -168,6 +166,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     state->saved = saved;
     state->pseudoTerminal = pty;
     state->baud = static_cast<std::uint32_t>(baud);
+    state->savedSerialFlags = askForLowLatency(fd);
     port.adopt(std::move(state), name);
     return OpenResult::opened;
 }
@@ -242,8 +241,12 @@ void closePort(PortHandle& port) {
         // Only input is discarded: the output has drained, and on a pseudo-terminal an output
         // flush would discard what the other end has not read yet.
         tcflush(s->fd, TCIFLUSH);
+        restoreSerialFlags(s->fd, s->savedSerialFlags);
         tcsetattr(s->fd, TCSANOW, &s->saved);
     }
+    // The exclusive flag belongs to this run: left set, it would refuse the next user who is not
+    // root for as long as the other end stays open.
+    ioctl(s->fd, TIOCNXCL);
     flock(s->fd, LOCK_UN);
     close(s->fd);
 }

@@ -107,7 +107,11 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     const std::string path = win32PortPath(name);
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return OpenResult::cannotOpen;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenResult::noSuchPort
+                                                                              : OpenResult::cannotOpen;
+    }
 
     SetCommMask(handle, EV_RXCHAR);
     SetupComm(handle, 4096, 4096);

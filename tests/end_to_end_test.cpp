@@ -2,7 +2,9 @@
 // with the tool's real time limits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -88,11 +90,37 @@ TEST(CommandLine, UsageAndOptionErrorsNeverTouchThePort) {
 TEST(CommandLine, PortsThatCannotBeUsed) {
     TempDir dir;
     const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    const std::string notAble =
+        "\nNot able to open serial port. Please make sure no other applications using Communication Port ";
+    // A port that does not exist: the ports there are follow, on one line.
     ProcessResult r = kelvoup({"-i", "/dev/ttyKELVO-none", hex});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output,
-              "\nNot able to open serial port. Please make sure no other applications using "
-              "Communication Port /dev/ttyKELVO-none.");
+    const std::string ports = "\nSerial ports on this computer: ";
+    EXPECT_TRUE(r.output.starts_with(notAble + "/dev/ttyKELVO-none." + ports)) << r.output;
+    EXPECT_TRUE(r.output.ends_with("\n") && kelvotest::countOf(r.output, "\n") == 3) << r.output;
+
+    // A port the user may not open: the group to join follows as well.
+    const passwd* nobody = getpwnam("nobody");
+    if (!kelvotest::hostIsWindows() && geteuid() == 0 && nobody != nullptr) {
+        SimProcess sim({});
+        struct stat info {};
+        ASSERT_EQ(stat(sim.port().c_str(), &info), 0);
+        ASSERT_EQ(info.st_mode & S_IROTH, 0U) << "a pty that anybody may open";
+        const std::string group = getgrgid(info.st_gid)->gr_name;
+        // The user must reach the program and the file, wherever the build lies.
+        chmod(dir.path("").c_str(), 0755);
+        const std::string program = dir.path("kelvoup");
+        std::filesystem::copy_file(kelvoupBinary(), program);
+        r = runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                        "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups", program, "-i", sim.port(),
+                        hex});
+        EXPECT_EQ(r.status, 1) << r.errors;
+        EXPECT_TRUE(r.output.starts_with(notAble + sim.port() + "." + ports)) << r.output;
+        EXPECT_TRUE(r.output.ends_with("\n\nPermission denied: add yourself to the group `" + group +
+                                       "' (sudo usermod -aG " + group + " $USER) and log in again.\n"))
+            << r.output;
+        sim.finish(200);
+    }
 
     // A regular file other than the HEX file: on Windows the tool itself holds the HEX file open,
     // so opening that one as the port fails earlier, as a port in use.

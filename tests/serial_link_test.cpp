@@ -2,7 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -252,7 +257,7 @@ TEST(SerialLink, LostPortIsReportedOnceAndEndsTheWait) {
 TEST(SerialLink, PortsThatCannotBeOpenedOrConfigured) {
     kelvotest::ConsoleCapture console;
     kelvo::PortHandle port;
-    EXPECT_EQ(kelvo::openPort(port, "/dev/does-not-exist", "9600"), kelvo::OpenResult::cannotOpen);
+    EXPECT_EQ(kelvo::openPort(port, "/dev/does-not-exist", "9600"), kelvo::OpenResult::noSuchPort);
     EXPECT_EQ(console.text(), "");
     EXPECT_EQ(kelvo::openPort(port, "/dev/null", "9600"), kelvo::OpenResult::cannotConfigure);
     EXPECT_EQ(console.text(),
@@ -268,15 +273,35 @@ TEST(SerialLink, PortsThatCannotBeOpenedOrConfigured) {
               "\nError occurs when setting up your serial port. Please contact Varnoth support. ");
 }
 
-TEST(SerialLink, APortIsNotSharedAndCanBeReopenedAfterClose) {
+TEST(SerialLink, APortIsNotSharedAndIsLeftFreeAfterClose) {
     PtyPair pty;
+    const int watcher = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);  // the other end stays open
+    ASSERT_GE(watcher, 0);
     kelvo::PortHandle first;
     kelvo::PortHandle second;
     ASSERT_EQ(kelvo::openPort(first, pty.slave().c_str(), "9600"), kelvo::OpenResult::opened);
     EXPECT_EQ(kelvo::openPort(second, pty.slave().c_str(), "9600"), kelvo::OpenResult::cannotOpen);
     kelvo::closePort(first);
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(watcher, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the exclusive flag outlived the close";
+    // A user who is not root, next: the exclusive flag would refuse them.
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() == 0 && nobody != nullptr) {
+        ASSERT_EQ(chmod(pty.slave().c_str(), 0666), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            kelvo::PortHandle port;
+            const bool dropped = setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
+            _exit(dropped && kelvo::openPort(port, pty.slave().c_str(), "9600") == kelvo::OpenResult::opened ? 0 : 1);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "refused to a user who is not root";
+    }
     // A second configuration of the same pty must succeed too.
     EXPECT_EQ(kelvo::openPort(second, pty.slave().c_str(), "9600"), kelvo::OpenResult::opened);
+    close(watcher);
 }
 
 TEST(SerialLink, TheInvalidHandleDoesNothing) {

@@ -37,7 +37,7 @@ TEST(Win32PortName, ComPortsGetTheDevicePrefix) {
 
 TEST(Win32Link, NoPortAndAMissingPort) {
     kelvo::PortHandle port;
-    EXPECT_EQ(kelvo::openPort(port, "COM249", "9600"), kelvo::OpenResult::cannotOpen);
+    EXPECT_EQ(kelvo::openPort(port, "COM249", "9600"), kelvo::OpenResult::noSuchPort);
     EXPECT_FALSE(port.valid());
 }
 
