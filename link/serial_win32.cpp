@@ -9,20 +9,32 @@
 #include <vector>
 
 #include "common/console.h"
-#include "common/interrupt.h"
 #include "common/time_limits.h"
 #include "link/serial_link.h"
-#include "link/win32_console.h"
+#include "link/win32_io.h"
 #include "link/win32_port_name.h"
 
 namespace kelvo {
 
 namespace {
 
+// A manual-reset event of its own for one OVERLAPPED record: with several I/Os in flight the port
+// handle is signalled by whichever completes, so nothing may wait on the handle.
+struct Event {
+    Event() : handle(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Event() {
+        if (handle != nullptr) CloseHandle(handle);
+    }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    HANDLE handle;
+};
+
 // A write handed to the port and not yet complete: the bytes and the OVERLAPPED record stay
 // alive, at a fixed address, until the port is done with them.
 struct PendingWrite {
     std::vector<std::uint8_t> bytes;
+    Event done;
     OVERLAPPED osWrite{};
 };
 
@@ -34,6 +46,7 @@ struct PortHandle::State {
     DCB savedDcb{};
     COMMTIMEOUTS savedTimeouts{};
     std::list<std::unique_ptr<PendingWrite>> pending;  // in the order they were handed over
+    Event readDone;                                    // for the one read in flight at a time
 };
 
 void PortHandle::StateDeleter::operator()(State* state) const {
@@ -42,12 +55,30 @@ void PortHandle::StateDeleter::operator()(State* state) const {
 
 namespace {
 
-// Errors that mean the device itself has gone (an adapter pulled out, the peer closed).
+// Errors that mean the device itself has gone. Anything else (ERROR_OPERATION_ABORTED after a
+// parity or framing error on a port with abort-on-error set, among them) is a failed I/O only.
 bool isLinkFailure(DWORD error) {
-    return error == ERROR_NOT_READY || error == ERROR_BROKEN_PIPE || error == ERROR_BAD_COMMAND ||
-           error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED ||
-           error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE ||
-           error == ERROR_OPERATION_ABORTED || error == ERROR_FILE_NOT_FOUND;
+    switch (error) {
+        case ERROR_NOT_READY:             // the peer closed (seen under Wine)
+        case ERROR_BROKEN_PIPE:           // a pending read when the peer closed
+        case ERROR_BAD_COMMAND:           // the device no longer knows the request
+        case ERROR_GEN_FAILURE:           // a USB adapter pulled out during an I/O
+        case ERROR_DEVICE_NOT_CONNECTED:  // a USB adapter pulled out
+        case ERROR_ACCESS_DENIED:         // the device was removed while open
+        case ERROR_INVALID_HANDLE:        // the handle is no longer the device's
+        case ERROR_FILE_NOT_FOUND:        // the device node has gone
+            return true;
+        default: return false;
+    }
+}
+
+// After a line error on a port whose abort-on-error flag is set, every read and write fails with
+// ERROR_OPERATION_ABORTED until the error is cleared. The tool keeps that flag as it found it, so
+// it clears the error and goes on.
+void clearLineError(HANDLE handle) {
+    DWORD ErrorFlags = 0;
+    COMSTAT ComStat{};
+    ClearCommError(handle, &ErrorFlags, &ComStat);
 }
 
 // Forgets the writes that have completed, front to back, so that order is kept.
@@ -172,19 +203,58 @@ bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
     reapWrites(port);
     // The port keeps its own copy: the caller's buffer may be gone before the write completes.
     auto write = std::make_unique<PendingWrite>();
+    if (write->done.handle == nullptr) return false;
     write->bytes.assign(bytes, bytes + count);
-    DWORD BytesWritten = 0;
-    if (WriteFile(s->handle, write->bytes.data(), static_cast<DWORD>(count), &BytesWritten,
-                  &write->osWrite)) {
-        return BytesWritten == count;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        write->osWrite = OVERLAPPED{};
+        write->osWrite.hEvent = write->done.handle;
+        ResetEvent(write->done.handle);
+        DWORD BytesWritten = 0;
+        if (WriteFile(s->handle, write->bytes.data(), static_cast<DWORD>(count), &BytesWritten,
+                      &write->osWrite)) {
+            return BytesWritten == count;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            s->pending.push_back(std::move(write));
+            return false;  // still in progress
+        }
+        if (isLinkFailure(error)) {
+            port.markLost();
+            return false;
+        }
+        if (error != ERROR_OPERATION_ABORTED) return false;
+        clearLineError(s->handle);  // and write it once more
     }
-    const DWORD error = GetLastError();
+    return false;
+}
+
+std::size_t readPending(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t waitMs) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr || port.lost() || count == 0 || s->readDone.handle == nullptr) return 0;
+    OVERLAPPED osRead{};
+    osRead.hEvent = s->readDone.handle;
+    ResetEvent(osRead.hEvent);
+    DWORD read = 0;
+    if (ReadFile(s->handle, buffer, static_cast<DWORD>(count), &read, &osRead)) return read;
+    DWORD error = GetLastError();
+    bool cancelled = false;
     if (error == ERROR_IO_PENDING) {
-        s->pending.push_back(std::move(write));
-        return false;  // still in progress
+        // Nothing may write into the caller's buffer once this returns: a read still in flight
+        // then is cancelled, and waited for, keeping the bytes it delivered.
+        if (WaitForSingleObject(osRead.hEvent, waitMs) != WAIT_OBJECT_0) {
+            cancelled = CancelIoEx(s->handle, &osRead) != 0;
+        }
+        if (GetOverlappedResult(s->handle, &osRead, &read, TRUE)) return read;
+        error = GetLastError();
+    }
+    if (error == ERROR_OPERATION_ABORTED) {
+        if (!cancelled) clearLineError(s->handle);
+        return read;
     }
     if (isLinkFailure(error)) port.markLost();
-    return false;
+    clearLineError(s->handle);
+    return 0;
 }
 
 std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs) {
@@ -201,19 +271,9 @@ std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t ma
         Sleep(waitMs < 1 ? waitMs : 1);
         return 0;
     }
-    OVERLAPPED osRead{};
-    DWORD read = 0;
-    if (!ReadFile(s->handle, buffer, static_cast<DWORD>(n), &read, &osRead)) {
-        DWORD error = GetLastError();
-        // The bytes are already queued, so a pending read completes at once.
-        if (error != ERROR_IO_PENDING || !GetOverlappedResult(s->handle, &osRead, &read, TRUE)) {
-            if (error == ERROR_IO_PENDING) error = GetLastError();
-            if (isLinkFailure(error)) port.markLost();
-            ClearCommError(s->handle, &ErrorFlags, &ComStat);
-            return 0;
-        }
-    }
-    return read;
+    // The bytes are already queued, so the read completes at once on any driver that behaves.
+    constexpr std::uint32_t kQueuedReadMs = 20;
+    return readPending(port, buffer, n, kQueuedReadMs);
 }
 
 void closePort(PortHandle& port) {
@@ -229,24 +289,6 @@ void closePort(PortHandle& port) {
     SetCommState(s->handle, &s->savedDcb);
     SetCommTimeouts(s->handle, &s->savedTimeouts);
     CloseHandle(s->handle);
-}
-
-BOOL WINAPI consoleControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        requestInterrupt();
-        return TRUE;
-    }
-    return FALSE;
-}
-
-void protectStandardStreams() {
-    // Nothing to do: the port is a handle, not a C descriptor, so it cannot take the number of a
-    // closed standard descriptor, and there is no SIGPIPE: a console write to a pipe whose reader
-    // has gone only fails.
-}
-
-void installInterruptHandler() {
-    SetConsoleCtrlHandler(consoleControl, TRUE);
 }
 
 }  // namespace kelvo

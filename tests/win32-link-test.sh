@@ -23,8 +23,9 @@ if kill -0 "$pid" 2>/dev/null; then
 fi
 wait "$pid"; simStatus=$?
 [ "$simStatus" -eq 0 ] || { echo "kelvo-sim ended with $simStatus"; exit 1; }
-# One ping, a row and its read-back frame, then twenty rows and the reset: 2778 bytes ending in 08.
+# One ping, a row and its read-back frame, three pings, then twenty rows and the reset: 2781
+# bytes ending in 08.
 size=$(stat -c %s "$work/rx.bin")
 last=$(tail -c 1 "$work/rx.bin" | od -An -tx1 | tr -d ' ')
 echo "kelvo-sim received $size bytes, the last one $last"
-[ "$size" -eq 2778 ] && [ "$last" = "08" ]
+[ "$size" -eq 2781 ] && [ "$last" = "08" ]

@@ -14,6 +14,7 @@
 #include "common/time_limits.h"
 #include "link/serial_link.h"
 #include "link/win32_console.h"
+#include "link/win32_io.h"
 #include "link/win32_port_name.h"
 #include "protocol/bootloader.h"
 
@@ -77,6 +78,33 @@ TEST(Win32Link, WritesOutliveTheCallersBuffer) {
         EXPECT_EQ(back[p + 3], sent[p]) << p;
         EXPECT_EQ(back[p + 2], sent[p + 1]) << p;
         EXPECT_EQ(back[p + 1], sent[p + 2]) << p;
+    }
+}
+
+TEST(Win32Link, AReadForMoreThanIsQueuedReturnsInTimeAndLetsItsBufferGo) {
+    if (testPort().empty()) GTEST_SKIP() << "KELVO_TEST_COM names no port";
+    kelvo::PortHandle port;
+    ASSERT_EQ(kelvo::openPort(port, testPort().c_str(), "9600"), kelvo::OpenResult::opened);
+    const std::uint8_t ping = kelvo::kCmdPing;
+    for (const std::size_t queued : {std::size_t{1}, std::size_t{0}}) {
+        if (queued > 0) {
+            kelvo::sendBytes(port, &ping, 1);
+            Sleep(300);  // the answer is queued by now
+        }
+        std::array<std::uint8_t, 16> buffer{};
+        const std::uint32_t start = kelvo::tickCount();
+        const std::size_t got = kelvo::readPending(port, buffer.data(), buffer.size(), 300);
+        EXPECT_LT(kelvo::elapsedSince(start), 1000U) << queued;
+        ASSERT_EQ(got, queued);
+        if (queued > 0) EXPECT_EQ(buffer[0], kelvo::kAck);
+        // The buffer is the caller's again: what arrives from now on goes to the next receive.
+        buffer.fill(0xEE);
+        kelvo::sendBytes(port, &ping, 1);
+        std::uint8_t next = 0;
+        ASSERT_TRUE(kelvo::receiveExact(port, &next, 1)) << queued;
+        EXPECT_EQ(next, kelvo::kAck);
+        Sleep(100);
+        for (std::uint8_t b : buffer) EXPECT_EQ(b, 0xEE) << "a read wrote into a buffer it had let go";
     }
 }
 
