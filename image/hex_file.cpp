@@ -29,7 +29,8 @@ constexpr HexDigits kHexDigits;
 bool LineReader::fill() {
     if (textEnded_) return false;
     // A stream that has failed is not read again (a pipe interrupted by Ctrl-C would block).
-    const std::size_t got = std::ferror(file_) != 0 ? 0 : std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    const std::size_t got =
+        std::ferror(file_) != 0 ? 0 : std::fread(buffer_.data(), 1, buffer_.size(), file_);
     begin_ = 0;
     end_ = got;
     if (got == 0) {
@@ -47,12 +48,15 @@ bool LineReader::fill() {
 namespace {
 // The first line end (LF or CR) or 0x1A mark in [from, to), or nullptr.
 const char* findLineEnd(const char* from, const char* to) {
-    const auto* newline = static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
+    const auto* newline =
+        static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
     const char* limit = newline != nullptr ? newline : to;
-    if (const auto* cr = static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(limit - from)))) {
+    if (const auto* cr =
+            static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(limit - from)))) {
         limit = cr;
     }
-    if (const auto* mark = static_cast<const char*>(std::memchr(from, 0x1A, static_cast<std::size_t>(limit - from)))) {
+    if (const auto* mark =
+            static_cast<const char*>(std::memchr(from, 0x1A, static_cast<std::size_t>(limit - from)))) {
         limit = mark;
     }
     return limit == to ? nullptr : limit;
@@ -75,7 +79,8 @@ LineReader::Result LineReader::next(std::string_view& line) {
         }
         const char* start = buffer_.data() + begin_;
         const char* stop = findLineEnd(start, buffer_.data() + end_);
-        const auto length = static_cast<std::size_t>((stop != nullptr ? stop : buffer_.data() + end_) - start);
+        const auto length =
+            static_cast<std::size_t>((stop != nullptr ? stop : buffer_.data() + end_) - start);
         if (carried_ + length > kMaxLineLength) return Result::tooLong;
         if (stop == nullptr) {
             std::memcpy(carry_.data() + carried_, start, length);

@@ -16,7 +16,10 @@ PortHandle::~PortHandle() {
 }
 
 PortHandle::PortHandle(PortHandle&& other) noexcept
-    : state_(std::move(other.state_)), name_(std::move(other.name_)), lost_(other.lost_), settled_(other.settled_) {
+    : state_(std::move(other.state_)),
+      name_(std::move(other.name_)),
+      lost_(other.lost_),
+      settled_(other.settled_) {
     other.lost_ = false;
     other.settled_ = false;
 }

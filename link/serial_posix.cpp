@@ -8,7 +8,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-
 #include <cerrno>
 #include <cstdio>
 

@@ -1,8 +1,8 @@
 // The real kelvoup binary against kelvo-sim, each a process of its own, over a pseudo-terminal,
 // with the tool's real time limits.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -112,8 +112,8 @@ TEST(CommandLine, PortsThatCannotBeUsed) {
         const std::string program = dir.path("kelvoup");
         std::filesystem::copy_file(kelvoupBinary(), program);
         r = runProcess({"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
-                        "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups", program, "-i", sim.port(),
-                        hex});
+                        "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups", program, "-i",
+                        sim.port(), hex});
         EXPECT_EQ(r.status, 1) << r.errors;
         EXPECT_TRUE(r.output.starts_with(notAble + sim.port() + "." + ports)) << r.output;
         EXPECT_TRUE(r.output.ends_with("\n\nPermission denied: add yourself to the group `" + group +
@@ -169,14 +169,23 @@ TEST(EndToEnd, CtrlCEndsTheRunCleanlyAtAnyMoment) {
         const char* name;
         std::vector<std::string> sim;
         std::string file;
-        bool configured;      // the port is open by then (the wait starts from there)
-        int afterMs;          // the moment, this long after the wait
+        bool configured;       // the port is open by then (the wait starts from there)
+        int afterMs;           // the moment, this long after the wait
         std::string endsWith;  // the console text before the interrupt message
     };
     const Moment moments[] = {
         {"reading a file that is still coming", {}, fifo, false, 300, ""},
-        {"waiting for the identification", {"--id-length", "3"}, hex, true, 500, "\nReading Target Device ID"},
-        {"writing a row", {"--row-ms", "3000"}, hex, true, 700,
+        {"waiting for the identification",
+         {"--id-length", "3"},
+         hex,
+         true,
+         500,
+         "\nReading Target Device ID"},
+        {"writing a row",
+         {"--row-ms", "3000"},
+         hex,
+         true,
+         700,
          "\nProgramming Device " + kelvotest::writeLines(0, 111)},
     };
     for (const Moment& m : moments) {
@@ -323,8 +332,8 @@ TEST(EndToEnd, StrayBytesAreNeverTakenAsReplies) {
     // Below word address 0x1C00 nothing is read back: only the acknowledgements tell.
     const std::string low = dir.write("low.hex", kelvotest::hexRecord(0, 0x0100, {1, 2, 3, 0}) + eof);
     // Two rows that are read back, one after the other.
-    const std::string twoRows = dir.write(
-        "two.hex", kelvotest::hexRecord(0, 0x3800, {1, 2, 3, 0}) + kelvotest::hexRecord(0, 0x3880, {4, 5, 6, 0}) + eof);
+    const std::string twoRows = dir.write("two.hex", kelvotest::hexRecord(0, 0x3800, {1, 2, 3, 0}) +
+                                                         kelvotest::hexRecord(0, 0x3880, {4, 5, 6, 0}) + eof);
     struct Case {
         const char* name;
         std::vector<std::string> sim;
@@ -334,7 +343,10 @@ TEST(EndToEnd, StrayBytesAreNeverTakenAsReplies) {
     };
     const Case cases[] = {
         // Each refusal followed by a stray 0x01.
-        {"refusals", {"--refuse-all", "--overlong", "1"}, low, 1,
+        {"refusals",
+         {"--refuse-all", "--overlong", "1"},
+         low,
+         1,
          "\nThe target Kelvo device did not accept block # 2. Update failed."},
         // Every reply one byte too long: a 9-byte identification ending in 0x01, acknowledgements
         // and read-backs followed by 0x01.
@@ -374,7 +386,8 @@ int runWithConsole(const std::vector<std::string>& args, void (*console)(int pip
 }
 
 TEST(EndToEnd, AConsoleThatIsClosedOrGoneChangesNothing) {
-    if (kelvotest::hostIsWindows()) GTEST_SKIP() << "Wine's own handling of closed descriptors is not Windows'";
+    if (kelvotest::hostIsWindows())
+        GTEST_SKIP() << "Wine's own handling of closed descriptors is not Windows'";
     TempDir dir;
     const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
     struct Case {
@@ -421,7 +434,8 @@ TEST(EndToEnd, HexFilesAsUsersHandThem) {
     const std::string eof = kelvotest::hexRecord(1, 0, {});
     const std::string cut = good.substr(0, good.size() - eof.size());
     // Data for another chip, at byte address 0x1D000000.
-    const std::string foreign = kelvotest::hexRecord(4, 0, {0x1D, 0x00}) + kelvotest::hexRecord(0, 0, {1, 2, 3, 0}) + eof;
+    const std::string foreign =
+        kelvotest::hexRecord(4, 0, {0x1D, 0x00}) + kelvotest::hexRecord(0, 0, {1, 2, 3, 0}) + eof;
     const std::string dirPath = dir.path("folder");
     std::filesystem::create_directory(dirPath);
     struct Case {
@@ -443,7 +457,8 @@ TEST(EndToEnd, HexFilesAsUsersHandThem) {
     };
     if (!kelvotest::hostIsWindows()) {
         cases.push_back({"endless", "/dev/zero", 1, "\nBad Hex file: line 1: line too long\n", ""});
-        cases.push_back({"fifo", dir.path("fifo.hex"), 0, kelvotest::successTranscript(), workedExampleWire()});
+        cases.push_back(
+            {"fifo", dir.path("fifo.hex"), 0, kelvotest::successTranscript(), workedExampleWire()});
         ASSERT_EQ(mkfifo(cases.back().path.c_str(), 0600), 0);
     }
     for (const Case& c : cases) {
@@ -482,7 +497,8 @@ TEST(EndToEnd, HexFilesAsUsersHandThem) {
     EXPECT_EQ(r.status, 0) << r.output.substr(0, 300);
     sim.finish(300);
     const std::string wire = kelvotest::readFile(rxLog);
-    EXPECT_NE(wire.find(std::string("\x03\x00\x1C\x00\x11\x22\x33\x00\x44\x55\x66\x00", 12)), std::string::npos);
+    EXPECT_NE(wire.find(std::string("\x03\x00\x1C\x00\x11\x22\x33\x00\x44\x55\x66\x00", 12)),
+              std::string::npos);
     EXPECT_EQ(wire.find("\xAA\xBB"), std::string::npos);
 }
 

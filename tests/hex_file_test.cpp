@@ -57,8 +57,9 @@ std::string scatteredOverTooManyPages() {
     for (std::uint32_t page = 0; page <= kelvo::HexImage::kMaxPages; ++page) {
         const std::uint32_t byteAddress = page * kelvo::HexImage::kPageWords * 2;
         if (byteAddress % 0x10000 == 0) {
-            text += hexRecord(4, 0, {static_cast<std::uint8_t>(byteAddress >> 24),
-                                     static_cast<std::uint8_t>(byteAddress >> 16)});
+            text += hexRecord(
+                4, 0,
+                {static_cast<std::uint8_t>(byteAddress >> 24), static_cast<std::uint8_t>(byteAddress >> 16)});
         }
         text += hexRecord(0, static_cast<std::uint16_t>(byteAddress), {0x55});
     }
@@ -70,7 +71,8 @@ TEST(HexCheck, AcceptsAndRefusesEveryFormWithItsLineNumber) {
     const std::string eof = hexRecord(1, 0, {});
     std::string lowercaseWithBlanks;
     for (char c : data)
-        lowercaseWithBlanks += c == '\n' ? std::string(" \t\r\n") : std::string(1, static_cast<char>(std::tolower(c)));
+        lowercaseWithBlanks +=
+            c == '\n' ? std::string(" \t\r\n") : std::string(1, static_cast<char>(std::tolower(c)));
     std::string withNul = data;
     withNul.insert(3, 1, '\0');
     auto crOnly = [](std::string text) {
@@ -79,7 +81,8 @@ TEST(HexCheck, AcceptsAndRefusesEveryFormWithItsLineNumber) {
     };
     const CheckCase cases[] = {
         {"LfFile", data + eof, ""},
-        {"CrlfLowercaseBlanksCommentsBlankLines", "; built by a toolchain\r\n\r\n" + lowercaseWithBlanks + eof, ""},
+        {"CrlfLowercaseBlanksCommentsBlankLines",
+         "; built by a toolchain\r\n\r\n" + lowercaseWithBlanks + eof, ""},
         {"LoneCrAndMixedLineEnds", data.substr(0, data.size() - 1) + "\r" + data + "\r\n\r" + eof, ""},
         {"LastLineWithoutLineEnd", data + ":00000001FF", ""},
         {"ByteOrderMark", "\xEF\xBB\xBF" + data + eof, ""},
@@ -87,13 +90,18 @@ TEST(HexCheck, AcceptsAndRefusesEveryFormWithItsLineNumber) {
         {"BlankAndCommentLinesAfterTheEnd", data + eof + "\n  \n; end\n", ""},
         {"ConcatenatedFiles", data + eof + data + eof, ""},
         {"SegmentAndStartAddressRecords",
-         hexRecord(2, 0, {0x10, 0}) + hexRecord(3, 0, {0, 0, 1, 0}) + hexRecord(5, 0, {0, 0, 1, 0}) + data + eof, ""},
+         hexRecord(2, 0, {0x10, 0}) + hexRecord(3, 0, {0, 0, 1, 0}) + hexRecord(5, 0, {0, 0, 1, 0}) + data +
+             eof,
+         ""},
         {"EmptyFile", "", "line 1: no end-of-file record (the file may be cut short)"},
         {"OnlyBlankLines", "\n\r\n \n", "line 4: no end-of-file record (the file may be cut short)"},
         {"CutAtALineBoundary", data + data, "line 3: no end-of-file record (the file may be cut short)"},
-        {"OnlyStartAddresses", hexRecord(5, 0, {0, 0, 1, 0}), "line 2: no end-of-file record (the file may be cut short)"},
-        {"DataAfterTheLastEnd", data + eof + data, "line 4: no end-of-file record (the file may be cut short)"},
-        {"DosMarkBeforeTheEnd", data + "\x1A" + eof, "line 2: no end-of-file record (the file may be cut short)"},
+        {"OnlyStartAddresses", hexRecord(5, 0, {0, 0, 1, 0}),
+         "line 2: no end-of-file record (the file may be cut short)"},
+        {"DataAfterTheLastEnd", data + eof + data,
+         "line 4: no end-of-file record (the file may be cut short)"},
+        {"DosMarkBeforeTheEnd", data + "\x1A" + eof,
+         "line 2: no end-of-file record (the file may be cut short)"},
         {"MissingRecordMark", data + "0200000401F009\n" + eof, "line 2: missing record mark"},
         {"ByteOrderMarkNotAtTheStart", data + "\xEF\xBB\xBF" + eof, "line 2: missing record mark"},
         {"NotAHexDigit", data + ":0200000401F0G9\n" + eof, "line 2: not a hex digit"},
@@ -105,17 +113,23 @@ TEST(HexCheck, AcceptsAndRefusesEveryFormWithItsLineNumber) {
         {"ChecksumMismatch", "\r\n" + data + ":0200000401F00A\n" + eof, "line 3: checksum mismatch"},
         {"UnknownRecordType", data + ":00000006FA\n" + eof, "line 2: unknown record type"},
         {"LinearAddressOfOneByte", data + hexRecord(4, 0, {1}) + eof, "line 2: record length mismatch"},
-        {"SegmentAddressOfFourBytes", data + hexRecord(2, 0, {1, 2, 3, 4}) + eof, "line 2: record length mismatch"},
-        {"StartSegmentAddressOfTwoBytes", data + hexRecord(3, 0, {1, 2}) + eof, "line 2: record length mismatch"},
-        {"StartLinearAddressOfTwoBytes", data + hexRecord(5, 0, {1, 2}) + eof, "line 2: record length mismatch"},
-        {"OddAddress", hexRecord(0, 0x0001, {0xAA, 0xBB}) + eof, "line 1: record not aligned to a 16-bit word"},
+        {"SegmentAddressOfFourBytes", data + hexRecord(2, 0, {1, 2, 3, 4}) + eof,
+         "line 2: record length mismatch"},
+        {"StartSegmentAddressOfTwoBytes", data + hexRecord(3, 0, {1, 2}) + eof,
+         "line 2: record length mismatch"},
+        {"StartLinearAddressOfTwoBytes", data + hexRecord(5, 0, {1, 2}) + eof,
+         "line 2: record length mismatch"},
+        {"OddAddress", hexRecord(0, 0x0001, {0xAA, 0xBB}) + eof,
+         "line 1: record not aligned to a 16-bit word"},
         {"LineTooLong", data + ":" + std::string(2000, '0') + "\n" + eof, "line 2: line too long"},
         {"EndlessLine", std::string(1 << 20, '\0'), "line 1: line too long"},
-        {"LongestRecordWithBlanks", hexRecord(0, 0, std::vector<std::uint8_t>(255, 7)) + std::string(500, ' ') + "\n" + eof, ""},
+        {"LongestRecordWithBlanks",
+         hexRecord(0, 0, std::vector<std::uint8_t>(255, 7)) + std::string(500, ' ') + "\n" + eof, ""},
         {"ScatteredOverTooManyPages", scatteredOverTooManyPages(),
          "line " + std::to_string(kelvo::HexImage::kMaxPages + kelvo::HexImage::kMaxPages / 16 + 2) +
              ": more data than any chip can hold"},
-        {"CrOnlyFileCountsLines", crOnly(data + data + data), "line 4: no end-of-file record (the file may be cut short)"},
+        {"CrOnlyFileCountsLines", crOnly(data + data + data),
+         "line 4: no end-of-file record (the file may be cut short)"},
     };
     for (const CheckCase& c : cases) EXPECT_EQ(check(c.file), refusal(c)) << c.name;
 }

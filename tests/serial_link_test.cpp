@@ -1,8 +1,8 @@
 #include "link/serial_link.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
@@ -209,7 +209,7 @@ int fakeQueued(int /*fd*/) {
 
 TEST(SerialLink, CloseWaitsForTheOutputQueueBeforeRestoringTheSettings) {
     struct Case {
-        int queries;        // how long the queue stays busy
+        int queries;  // how long the queue stays busy
         std::uint32_t atLeastMs, atMostMs;
     };
     // 100 bytes at 9600 baud may take 229 ms, plus 200 ms: the bound of the wait.
@@ -292,8 +292,11 @@ TEST(SerialLink, APortIsNotSharedAndIsLeftFreeAfterClose) {
         const pid_t child = fork();
         if (child == 0) {
             kelvo::PortHandle port;
-            const bool dropped = setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
-            _exit(dropped && kelvo::openPort(port, pty.slave().c_str(), "9600") == kelvo::OpenResult::opened ? 0 : 1);
+            const bool dropped =
+                setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
+            _exit(dropped && kelvo::openPort(port, pty.slave().c_str(), "9600") == kelvo::OpenResult::opened
+                      ? 0
+                      : 1);
         }
         int status = -1;
         waitpid(child, &status, 0);
