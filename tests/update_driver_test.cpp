@@ -226,15 +226,6 @@ TEST(UpdateDriver, CtrlCAfterThePassedVerificationChangesNothing) {
     EXPECT_TRUE(sim.join());  // the reset reached the target
 }
 
-TEST(UpdateDriver, BadHexFileNeverReachesThePort) {
-    ShortLimits limits;
-    const Outcome run =
-        update(simFor("dsPIC30F2010"), kelvotest::workedExampleHex() + ":0400000001020304F1\n");
-    EXPECT_EQ(run.status, kelvo::kExitFailed);
-    EXPECT_EQ(run.output, "\nBad Hex file: line 4: checksum mismatch\n");
-    EXPECT_TRUE(run.wire.empty());
-}
-
 TEST(UpdateDriver, Dspic33ImageOverTwoRowsWithConfiguration) {
     ShortLimits limits;
     using kelvotest::hexRecord;
