@@ -93,6 +93,7 @@ bool settingsHeld(const termios& wanted, const termios& got, bool pseudoTerminal
 
 OpenResult failConfiguration(int fd, const char* message) {
     say("%s", message);
+    ioctl(fd, TIOCNXCL);  // the exclusive flag may have been set already
     close(fd);
     return OpenResult::cannotConfigure;
 }
