@@ -28,8 +28,6 @@ public:
     // stored).
     bool storeBytes(std::uint32_t firstWord, const std::uint8_t* bytes, std::size_t count);
 
-    bool empty() const { return pages_.empty(); }
-
     // Calls visit(wordAddress, value) for every word the file gives, by ascending word address.
     template <typename Visit>
     void forEachWord(Visit&& visit) const {
