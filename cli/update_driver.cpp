@@ -50,11 +50,16 @@ HexFile openHexFile(const char* path) {
 void hintAtPorts(OpenResult opened, const char* interfaceName) {
     if (opened != OpenResult::noSuchPort && opened != OpenResult::noPermission) return;
     say("\nSerial ports on this computer: %s\n", listSerialPorts().c_str());
-    const std::string group = opened == OpenResult::noPermission ? portGroup(interfaceName) : "";
+    if (opened != OpenResult::noPermission) return;
+    const std::string group = portGroup(interfaceName);
     if (!group.empty()) {
         say("\nPermission denied: add yourself to the group `%s' (sudo usermod -aG %s $USER) and log "
             "in again.\n",
             group.c_str(), group.c_str());
+    } else {
+        say("\nPermission denied: you have no access to %s, and no group you could join has; an "
+            "administrator must grant it.\n",
+            interfaceName);
     }
 }
 

@@ -12,10 +12,13 @@ struct TimeLimits {
     std::uint32_t pingMs;       // one ping of the handshake
     std::uint32_t handshakeMs;  // the whole handshake
     std::uint32_t pauseMs;      // after the programming pass and before verification
-    std::uint32_t quietMs;      // silence required before the identification is asked for
+    std::uint32_t quietMs;      // silence on the line before a frame follows a refusal, a reply that
+                                // did not come in time, or the identification (and before the
+                                // identification itself)
+    std::uint32_t settleMs;     // the longest the line may take to fall quiet before the try fails
 };
 
-inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100};
+inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100, 1000};
 
 // The limits in force for this process.
 const TimeLimits& timeLimits();

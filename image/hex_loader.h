@@ -7,9 +7,11 @@
 
 namespace kelvo {
 
-// Stores every word of the file's image in the row that holds its address. A word that no row
-// holds is reported as "Bad Hex file: 0x...Address out of range" and placing goes on. Returns the
-// number of words that landed in a row.
+// Stores every word of the file's image that goes to the chip in the row that sends it. A word
+// that no row sends is reported as "Bad Hex file: 0x...Address out of range" and placing goes on:
+// a word outside every row, the eighth configuration word of a dsPIC30F, and the second word of an
+// EEPROM or configuration location unless it holds padding (bytes of 0x00 or 0xFF). Returns the number
+// of words placed: only those count as something to write.
 std::size_t placeImage(const HexImage& image, RowTable& table);
 
 }  // namespace kelvo

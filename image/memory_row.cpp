@@ -43,12 +43,23 @@ std::uint32_t MemoryRow::span() const {
     return kind_ == MemoryKind::config ? 2U : rowSize_ * 2U;
 }
 
-bool MemoryRow::insertWord(std::uint32_t wordAddress, std::uint16_t value) {
-    if (wordAddress < address_) return false;
+WordUse MemoryRow::wordUse(std::uint32_t wordAddress) const {
+    if (wordAddress < address_ || wordAddress - address_ >= span()) return WordUse::nowhere;
     const std::uint32_t offset = wordAddress - address_;
-    if (offset >= span()) return false;
+    switch (kind_) {
+        case MemoryKind::program: return WordUse::sent;
+        case MemoryKind::eeprom: return offset % 2 == 0 ? WordUse::sent : WordUse::secondWord;
+        case MemoryKind::config:
+            if (rowNumber_ == 7 && family_ == DeviceFamily::dsPic30F) return WordUse::nowhere;
+            return offset == 0 ? WordUse::sent : WordUse::secondWord;
+    }
+    return WordUse::nowhere;
+}
+
+bool MemoryRow::insertWord(std::uint32_t wordAddress, std::uint16_t value) {
+    if (wordUse(wordAddress) != WordUse::sent) return false;
     isEmpty_ = 0;
-    words_[offset] = value;
+    words_[wordAddress - address_] = value;
     return true;
 }
 

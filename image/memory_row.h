@@ -13,6 +13,13 @@ namespace kelvo {
 
 enum class MemoryKind : std::int32_t { program = 0, eeprom = 1, config = 2 };
 
+// What becomes of a word of the file at a word address.
+enum class WordUse {
+    sent,        // it goes to the chip
+    secondWord,  // the second word of an EEPROM or configuration location: never sent
+    nowhere      // no row sends it: outside the row, or the eighth configuration word of a dsPIC30F
+};
+
 // One block of target memory that the bootloader writes in one frame: the words the HEX file
 // gives for its address range, and the bytes that go on the wire for them. Addresses are
 // target word addresses (half the HEX file's byte address).
@@ -25,7 +32,11 @@ public:
     // False when the transmit buffer could not be allocated.
     bool valid() const { return txBuffer_ != nullptr; }
 
-    // Stores `value` when the word address lies in this row; the row is then no longer empty.
+    // What becomes of a word of the file at `wordAddress`.
+    WordUse wordUse(std::uint32_t wordAddress) const;
+
+    // Stores `value` when the word at the address goes to the chip with this row; the row is then
+    // no longer empty. A word that is never sent is not stored and leaves the row as it was.
     bool insertWord(std::uint32_t wordAddress, std::uint16_t value);
 
     // Builds the transmit bytes from the words. An empty row keeps its erased bytes (0xFF).

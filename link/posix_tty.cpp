@@ -108,6 +108,9 @@ std::string listSerialPorts() {
 std::string portGroup(const char* name) {
     struct stat info {};
     if (stat(name, &info) != 0) return "";
+    // Joining root's group, or a group that may not use the device, would not help.
+    constexpr mode_t kGroupReadWrite = S_IRGRP | S_IWGRP;
+    if (info.st_gid == 0 || (info.st_mode & kGroupReadWrite) != kGroupReadWrite) return "";
     const group* owner = getgrgid(info.st_gid);
     return owner != nullptr ? owner->gr_name : "";
 }

@@ -18,6 +18,7 @@ PortHandle::~PortHandle() {
 PortHandle::PortHandle(PortHandle&& other) noexcept
     : state_(std::move(other.state_)),
       name_(std::move(other.name_)),
+      baud_(other.baud_),
       lost_(other.lost_),
       settled_(other.settled_) {
     other.lost_ = false;
@@ -29,6 +30,7 @@ PortHandle& PortHandle::operator=(PortHandle&& other) noexcept {
         closePort(*this);
         state_ = std::move(other.state_);
         name_ = std::move(other.name_);
+        baud_ = other.baud_;
         lost_ = other.lost_;
         settled_ = other.settled_;
         other.lost_ = false;
@@ -37,9 +39,10 @@ PortHandle& PortHandle::operator=(PortHandle&& other) noexcept {
     return *this;
 }
 
-void PortHandle::adopt(StatePtr state, std::string name) {
+void PortHandle::adopt(StatePtr state, std::string name, std::uint32_t baud) {
     state_ = std::move(state);
     name_ = std::move(name);
+    baud_ = baud;
     lost_ = false;
     settled_ = false;
 }
@@ -55,7 +58,8 @@ bool PortHandle::lost() const {
 void PortHandle::markLost() {
     if (lost_ || (!settled_ && interruptRequested())) return;
     lost_ = true;
-    say("\nLost connection to serial port %s.\n", name_.c_str());
+    // After a passed verification a line lost while the reset goes out changes nothing.
+    if (!settled_) say("\nLost connection to serial port %s.\n", name_.c_str());
 }
 
 const char kMsgPortNotReady[] =
@@ -63,6 +67,12 @@ const char kMsgPortNotReady[] =
     "Then run this program again.";
 const char kMsgPortSetupFailed[] =
     "\nError occurs when setting up your serial port. Please contact Varnoth support. ";
+
+std::uint32_t lineTimeMs(const PortHandle& port, std::size_t count) {
+    if (!port.valid() || port.baud() == 0) return 0;
+    const std::uint64_t bitsTimesMs = static_cast<std::uint64_t>(count) * 11000U;
+    return static_cast<std::uint32_t>((bitsTimesMs + port.baud() - 1) / port.baud());
+}
 
 std::uint32_t transmissionMs(std::size_t count, std::uint32_t baud) {
     const std::uint64_t ms = static_cast<std::uint64_t>(count) * 22000U / (baud == 0 ? 1 : baud);

@@ -38,14 +38,19 @@ public:
 
     // For the backends only.
     State* state() const { return state_.get(); }
-    void adopt(StatePtr state, std::string name);
+    void adopt(StatePtr state, std::string name, std::uint32_t baud);
     StatePtr release();
     // Reports the loss once, with the interface name, and makes every later operation fail at once.
+    // Once the outcome is settled the loss is not reported: the update stands.
     void markLost();
+
+    // The line speed the port was opened with (0 for the invalid handle).
+    std::uint32_t baud() const { return baud_; }
 
 private:
     StatePtr state_;
     std::string name_;
+    std::uint32_t baud_ = 0;
     bool lost_ = false;
     bool settled_ = false;
 };
@@ -88,8 +93,9 @@ void discardInput(PortHandle& port);
 // before it was opened and closes it. The handle becomes the invalid handle.
 void closePort(PortHandle& port);
 
-// Makes Ctrl-C (SIGINT and SIGTERM on POSIX, the console control events on Windows) interrupt
-// the run instead of killing the process, so that the port is closed and restored.
+// Makes every signal that ends a run interrupt it instead of killing the process, so that the
+// port is closed and restored: SIGINT, SIGTERM, SIGHUP and SIGQUIT on POSIX; Ctrl-C, Ctrl-Break,
+// the console's close, logoff and shutdown on Windows.
 void installInterruptHandler();
 
 // Makes the process safe against the console it was started with, before anything is opened: a
@@ -103,14 +109,19 @@ void protectStandardStreams();
 // are serial ports; Windows: the COM ports the system knows.
 std::string listSerialPorts();
 
-// The group whose members may open the port `name` (on Linux, the device's group), or "" where
-// that does not apply.
+// The group that a user who may not open the port `name` could join to be allowed to: the
+// device's group, when that group may read and write it and is not root's. "" when there is no
+// such group (and on Windows, which has no device groups).
 std::string portGroup(const char* name);
 
 // The configuration failure messages of openPort: the port is not a serial port (or not
 // ready), and the line settings were refused.
 extern const char kMsgPortNotReady[];
 extern const char kMsgPortSetupFailed[];
+
+// The time `count` bytes take on the port's line: 11 bits a byte (start, 8 data, parity, stop) at
+// its speed, rounded up; 0 for the invalid handle.
+std::uint32_t lineTimeMs(const PortHandle& port, std::size_t count);
 
 // How long `count` bytes may take on the line: 11 bits a byte at `baud`, doubled, plus 200 ms.
 // Writes and the drain before a close are bounded by it.

@@ -167,7 +167,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     state->pseudoTerminal = pty;
     state->baud = static_cast<std::uint32_t>(baud);
     state->savedSerialFlags = askForLowLatency(fd);
-    port.adopt(std::move(state), name);
+    port.adopt(std::move(state), name, static_cast<std::uint32_t>(baud));
     return OpenResult::opened;
 }
 
@@ -276,8 +276,8 @@ void installInterruptHandler() {
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: a wait in poll() ends at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // Ctrl-C, kill, a terminal or SSH session that goes away, Ctrl-\\: each ends the run cleanly.
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signalNumber, &action, nullptr);
 }
 
 }  // namespace kelvo

@@ -193,7 +193,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
 
     state->handle = handle;
     state->baud = static_cast<DWORD>(BaudRate);
-    port.adopt(std::move(state), name);
+    port.adopt(std::move(state), name, static_cast<std::uint32_t>(BaudRate));
     return OpenResult::opened;
 }
 

@@ -9,11 +9,19 @@
 namespace kelvo {
 
 BOOL WINAPI consoleControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        requestInterrupt();
-        return TRUE;
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT: requestInterrupt(); return TRUE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            // Windows ends the process as soon as this returns. The run closes and restores the
+            // port and ends the process itself well within the grace Windows gives (5 s).
+            requestInterrupt();
+            Sleep(kConsoleCloseGraceMs);
+            return TRUE;
+        default: return FALSE;
     }
-    return FALSE;
 }
 
 void protectStandardStreams() {

@@ -4,8 +4,12 @@
 
 namespace kelvo {
 
-// The console control handler: Ctrl-C, Ctrl-Break and closing the console window interrupt the
-// run (TRUE: handled, the process is not killed); other events go to the next handler.
+// The console control handler: Ctrl-C, Ctrl-Break, closing the console window, logging off and
+// shutting down interrupt the run (TRUE: handled). For the last three Windows ends the process
+// once the handler returns, so the handler waits up to kConsoleCloseGraceMs while the run closes
+// and restores the port. Other events go to the next handler.
 BOOL WINAPI consoleControl(DWORD event);
+
+inline constexpr DWORD kConsoleCloseGraceMs = 4500;
 
 }  // namespace kelvo

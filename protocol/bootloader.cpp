@@ -7,21 +7,27 @@
 
 namespace kelvo {
 
-namespace {
-
-// Discards input until nothing has arrived for the quiet time, so that a late answer to an
-// earlier ping is not read as the start of the identification. A line that never falls quiet
-// is given up on after the reply limit.
-void discardUntilQuiet(PortHandle& port) {
+bool settleLine(PortHandle& port, std::uint32_t listenMs) {
+    if (!port.valid()) return false;
     const TimeLimits& limits = timeLimits();
     std::array<std::uint8_t, 256> scratch{};
     const std::uint32_t start = tickCount();
-    while (!port.lost() && elapsedSince(start) < limits.replyMs) {
-        if (receiveWithin(port, scratch.data(), scratch.size(), limits.quietMs) == 0) return;
+    std::uint32_t lastHeard = start;
+    while (!port.lost()) {
+        const std::uint32_t now = tickCount();
+        const std::uint32_t listened = now - start;
+        const std::uint32_t quiet = now - lastHeard;
+        if (listened >= listenMs && quiet >= limits.quietMs) return true;
+        if (listened >= listenMs + limits.settleMs) return false;
+        // Until the listening and the quiet time are both over, or the bound if that comes first.
+        std::uint32_t wait = listened < listenMs ? listenMs - listened : 0;
+        if (quiet < limits.quietMs && limits.quietMs - quiet > wait) wait = limits.quietMs - quiet;
+        const std::uint32_t left = listenMs + limits.settleMs - listened;
+        if (wait > left) wait = left;
+        if (receiveQueued(port, scratch.data(), scratch.size(), wait) > 0) lastHeard = tickCount();
     }
+    return false;
 }
-
-}  // namespace
 
 bool waitForTarget(PortHandle& port) {
     if (!port.valid()) return false;
@@ -40,12 +46,16 @@ DeviceFamily readDeviceFamily(PortHandle& port) {
     // Without a port nothing can be identified.
     if (!port.valid()) return DeviceFamily::none;
     say("\nReading Target Device ID");
-    discardUntilQuiet(port);
+    // A late answer to an earlier ping is not the start of the identification; a line that never
+    // falls quiet identifies nothing.
+    if (!settleLine(port, 0)) return DeviceFamily::none;
     std::array<std::uint8_t, 8> reply{};
     reply[0] = kCmdReadId;
     sendBytes(port, reply.data(), 1);
     const std::size_t received = receiveWithin(port, reply.data(), reply.size(), timeLimits().replyMs);
-    if (received < 6) return DeviceFamily::none;
+    // Nor is what follows the identification (an overlong reply, its late bytes) the answer to the
+    // first frame.
+    if (!settleLine(port, 0) || received < 6) return DeviceFamily::none;
     const auto deviceId = static_cast<std::uint16_t>(reply[0] | (reply[1] << 8));
     const auto revision = static_cast<std::uint16_t>((reply[5] >> 4) & 0x0F);
     return lookupFamily(deviceId, revision);
@@ -53,7 +63,20 @@ DeviceFamily readDeviceFamily(PortHandle& port) {
 
 SendOutcome sendAcknowledged(PortHandle& port, const std::uint8_t* header, std::size_t headerSize,
                              const std::uint8_t* data, std::size_t dataSize) {
+    // Listening time before a resend: none after a refusal, whose tail (if any) follows at once;
+    // after a reply that did not come in time, the time the frame took on the line and one quiet
+    // time more, since the late reply may still be on its way.
+    const std::uint32_t lateReplyMs = lineTimeMs(port, headerSize + dataSize) + timeLimits().quietMs;
+    std::uint32_t listenMs = 0;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        // A try after a failed one goes out on a quiet line only: what a refusal still sends and a
+        // reply that comes after the limit answer nothing. A line that does not fall quiet is a
+        // failed try of its own.
+        if (attempt > 0 && !settleLine(port, listenMs)) {
+            if (port.lost()) return SendOutcome::lost;
+            listenMs = 0;
+            continue;
+        }
         // A byte queued before the frame goes out (a late answer, noise) is not its reply.
         discardInput(port);
         sendBytes(port, header, headerSize);
@@ -63,10 +86,17 @@ SendOutcome sendAcknowledged(PortHandle& port, const std::uint8_t* header, std::
         std::uint8_t reply = 0;
         if (receiveExact(port, &reply, 1)) {
             if (reply == kAck) return SendOutcome::acknowledged;
-        } else if (port.lost()) {
-            return SendOutcome::lost;
-        } else if (header[0] == kAck) {
-            return SendOutcome::endedOnSilence;
+            listenMs = 0;
+            continue;
+        }
+        if (port.lost()) return SendOutcome::lost;
+        listenMs = lateReplyMs;
+        if (header[0] == kAck) {
+            // A continuation frame whose reply byte still holds 0x01 ends on silence, once the line
+            // is quiet for the frame that follows; a line that does not fall quiet is a failed try.
+            if (settleLine(port, listenMs)) return SendOutcome::endedOnSilence;
+            if (port.lost()) return SendOutcome::lost;
+            listenMs = 0;
         }
     }
     return SendOutcome::refused;

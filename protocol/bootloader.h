@@ -32,9 +32,10 @@ inline void putWireAddress(std::uint8_t* out, std::uint32_t address) {
 // up to the handshake limit. False on time-out, a lost port or the invalid handle.
 bool waitForTarget(PortHandle& port);
 
-// Waits for the line to be quiet, asks for the identification (0x09) and looks the device id
-// and revision up in the device table. A reply of fewer than six bytes, or a chip that is not
-// in the table, gives DeviceFamily::none.
+// Waits for the line to be quiet, asks for the identification (0x09), waits for the line to be
+// quiet again and looks the device id and revision up in the device table. A reply of fewer than
+// six bytes, a chip that is not in the table, or a line that does not fall quiet gives
+// DeviceFamily::none.
 DeviceFamily readDeviceFamily(PortHandle& port);
 
 enum class SendOutcome {
@@ -46,8 +47,13 @@ enum class SendOutcome {
     noPort           // the invalid handle: nothing can be awaited
 };
 
+// Discards what arrives until the line has been quiet for the quiet time, having listened for at
+// least `listenMs`. False when it does not fall quiet within listenMs plus the settle limit, or
+// the port is lost.
+bool settleLine(PortHandle& port, std::uint32_t listenMs);
+
 // Sends the header and then the data as two writes, and waits for one reply byte; resends the
-// whole frame until the target answers 0x01. A frame whose first byte is 0x01 (the continuation
+// whole frame until the target answers 0x01, each resend only once the line has been quiet. A frame whose first byte is 0x01 (the continuation
 // frame of an empty configuration row) ends when no reply comes, since the reply byte then still
 // holds 0x01.
 SendOutcome sendAcknowledged(PortHandle& port, const std::uint8_t* header, std::size_t headerSize,

@@ -175,8 +175,13 @@ void BootloaderTarget::answerWrite(bool accepted) {
         sendBytes(&kOk, 1);
         ++framesAcked_;
         if (options_.silentAfterFrame >= 0 && framesAcked_ >= options_.silentAfterFrame) quiet_ = true;
+        if (framesAcked_ == options_.hangupAfterAck) hangUp();
     } else {
         sendBytes(&kNo, 1);
+        if (options_.strayAfterRefusalMs >= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(options_.strayAfterRefusalMs));
+            writeRaw(&kOk, 1);
+        }
     }
 }
 

@@ -38,7 +38,9 @@ void usage() {
         "  --refuse-all            refuse every write frame\n"
         "  --silent-after N        answer nothing after N acknowledged write frames\n"
         "  --hangup-after N        drop the line on the write frame after N acknowledged ones\n"
+        "  --hangup-after-ack N    drop the line right after acknowledging write frame N\n"
         "  --hangup-in-id          drop the line right after the bytes of the identification\n"
+        "  --stray-after-refusal MS  send a stray 0x01 MS milliseconds after each refusal\n"
         "  --ignore-empty-config   leave empty configuration continuation frames unanswered\n"
         "  --flip-readback A:I     flip byte I of the read-back of the row at word address A\n"
         "  --short-readback A:N    send only N bytes of the read-back of the row at A\n"
@@ -83,6 +85,8 @@ int main(int argc, char** argv) {
         oSilentAfter,
         oHangupAfter,
         oHangupInId,
+        oHangupAfterAck,
+        oStrayAfterRefusal,
         oIgnoreEmpty,
         oFlip,
         oShort,
@@ -114,6 +118,8 @@ int main(int argc, char** argv) {
         {"silent-after", required_argument, nullptr, oSilentAfter},
         {"hangup-after", required_argument, nullptr, oHangupAfter},
         {"hangup-in-id", no_argument, nullptr, oHangupInId},
+        {"hangup-after-ack", required_argument, nullptr, oHangupAfterAck},
+        {"stray-after-refusal", required_argument, nullptr, oStrayAfterRefusal},
         {"ignore-empty-config", no_argument, nullptr, oIgnoreEmpty},
         {"flip-readback", required_argument, nullptr, oFlip},
         {"short-readback", required_argument, nullptr, oShort},
@@ -169,6 +175,8 @@ int main(int argc, char** argv) {
             case oSilentAfter: options.silentAfterFrame = std::atoi(optarg); break;
             case oHangupAfter: options.hangupAfterFrame = std::atoi(optarg); break;
             case oHangupInId: options.hangupInId = true; break;
+            case oHangupAfterAck: options.hangupAfterAck = std::atoi(optarg); break;
+            case oStrayAfterRefusal: options.strayAfterRefusalMs = std::atoi(optarg); break;
             case oIgnoreEmpty: options.ignoreEmptyConfig = true; break;
             case oFlip:
                 if (!pair(optarg, address, value)) {

@@ -229,7 +229,7 @@ TEST(AcknowledgedSend, RefusedFrameIsSentAgainInFull) {
 }
 
 TEST(AcknowledgedSend, GivesUpAfterTenRefusalsOrSilences) {
-    ShortLimits limits({60, 150, 1500, 20, 40});
+    ShortLimits limits({60, 150, 1500, 20, 40, 300});
     for (const bool refuse : {true, false}) {
         kelvosim::SimOptions options = simFor("dsPIC30F2010");
         options.refuseAll = refuse;

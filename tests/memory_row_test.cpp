@@ -47,10 +47,39 @@ TEST(MemoryRow, InsertWordTakesOnlyItsOwnRange) {
     EXPECT_EQ(row.txByte(126), 0xAB);
     EXPECT_EQ(row.txByte(127), 0xCD);
 
-    MemoryRow config(MemoryKind::config, kelvo::kConfigStart, 1, DeviceFamily::dsPic30F);
-    EXPECT_FALSE(config.insertWord(0xF80001, 1));
-    EXPECT_TRUE(config.insertWord(0xF80003, 2));
-    EXPECT_FALSE(config.insertWord(0xF80004, 3));
+}
+
+TEST(MemoryRow, OnlyWordsThatAreSentAreStored) {
+    using kelvo::WordUse;
+    struct Case {
+        MemoryKind kind;
+        std::int32_t rowNumber;
+        DeviceFamily family;
+        std::uint32_t wordAddress;
+        WordUse use;
+    };
+    const std::uint32_t e = kelvo::kEepromStart;
+    const std::uint32_t c = kelvo::kConfigStart;
+    const Case cases[] = {
+        {MemoryKind::program, 3, DeviceFamily::dsPic30F, 193, WordUse::sent},
+        {MemoryKind::eeprom, 0, DeviceFamily::dsPic30F, e + 30, WordUse::sent},
+        {MemoryKind::eeprom, 0, DeviceFamily::dsPic30F, e + 31, WordUse::secondWord},
+        {MemoryKind::eeprom, 0, DeviceFamily::dsPic30F, e + 32, WordUse::nowhere},
+        {MemoryKind::config, 1, DeviceFamily::dsPic30F, c + 2, WordUse::sent},
+        {MemoryKind::config, 1, DeviceFamily::dsPic30F, c + 3, WordUse::secondWord},
+        {MemoryKind::config, 1, DeviceFamily::dsPic30F, c + 4, WordUse::nowhere},
+        {MemoryKind::config, 7, DeviceFamily::dsPic33F, c + 14, WordUse::sent},
+        {MemoryKind::config, 7, DeviceFamily::dsPic30F, c + 14, WordUse::nowhere},  // never sent
+    };
+    for (const Case& k : cases) {
+        const std::uint32_t start = k.kind == MemoryKind::program ? 0 : k.kind == MemoryKind::eeprom ? e : c;
+        MemoryRow row(k.kind, start, k.rowNumber, k.family);
+        EXPECT_EQ(row.wordUse(k.wordAddress), k.use) << std::hex << k.wordAddress;
+        // A word that is never sent leaves its row empty: an empty configuration row goes out with
+        // its empty flag, never as a write of 0xFFFF.
+        EXPECT_EQ(row.insertWord(k.wordAddress, 0x1234), k.use == WordUse::sent) << std::hex << k.wordAddress;
+        EXPECT_EQ(row.isEmpty(), k.use == WordUse::sent ? 0 : 1) << std::hex << k.wordAddress;
+    }
 }
 
 TEST(MemoryRow, EepromSendsTheEvenWordsAndConfigTheFirstWord) {
@@ -65,8 +94,9 @@ TEST(MemoryRow, EepromSendsTheEvenWordsAndConfigTheFirstWord) {
     c.insertWord(kelvo::kConfigStart, 0xC3A5);
     c.insertWord(kelvo::kConfigStart + 1, 0x0000);
     c.formatRow();
+    // The second word is never sent, so it is not kept either.
     EXPECT_EQ(std::vector<std::uint8_t>(c.txData(), c.txData() + 4),
-              (std::vector<std::uint8_t>{0xC3, 0xA5, 0x00, 0x00}));
+              (std::vector<std::uint8_t>{0xC3, 0xA5, 0xFF, 0xFF}));
 }
 
 TEST(MemoryRow, WhichRowsAreSent) {

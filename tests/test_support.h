@@ -14,7 +14,7 @@ namespace kelvotest {
 // Installs short time limits for the life of the object, so that time-outs take milliseconds.
 class ShortLimits {
 public:
-    explicit ShortLimits(kelvo::TimeLimits limits = {400, 150, 1500, 20, 40});
+    explicit ShortLimits(kelvo::TimeLimits limits = {400, 150, 1500, 20, 40, 300});
     ~ShortLimits();
     ShortLimits(const ShortLimits&) = delete;
     ShortLimits& operator=(const ShortLimits&) = delete;

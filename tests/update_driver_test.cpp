@@ -153,7 +153,7 @@ TEST(UpdateDriver, ShortOrMissingReadBackFails) {
 }
 
 TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
-    ShortLimits limits({5000, 150, 1500, 20, 40});
+    ShortLimits limits({5000, 150, 1500, 20, 40, 300});
     const std::string hex = kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) +
                             kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0}) + kelvotest::hexRecord(1, 0, {});
     kelvotest::TempDir dir;
