@@ -50,8 +50,9 @@ WordUse MemoryRow::wordUse(std::uint32_t wordAddress) const {
         case MemoryKind::program: return WordUse::sent;
         case MemoryKind::eeprom: return offset % 2 == 0 ? WordUse::sent : WordUse::secondWord;
         case MemoryKind::config:
-            if (rowNumber_ == 7 && family_ == DeviceFamily::dsPic30F) return WordUse::nowhere;
-            return offset == 0 ? WordUse::sent : WordUse::secondWord;
+            if (offset != 0) return WordUse::secondWord;
+            // A dsPIC30F has seven configuration words: the eighth row is never sent.
+            return rowNumber_ == 7 && family_ == DeviceFamily::dsPic30F ? WordUse::nowhere : WordUse::sent;
     }
     return WordUse::nowhere;
 }

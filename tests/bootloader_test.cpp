@@ -149,32 +149,43 @@ TEST(Handshake, GivesUpAfterTheHandshakeLimit) {
     }
 }
 
-TEST(Identification, LateAnswerToAPingIsNotTakenAsTheId) {
+TEST(Identification, WhatTheLineStillHoldsAnswersNothing) {
     ShortLimits limits;
-    kelvosim::SimOptions options = simFor("dsPIC33FJ256GP710");
-    options.pingDelayMs = static_cast<int>(kelvo::timeLimits().pingMs) + 100;
-    SimThread sim(options);
-    kelvo::PortHandle port;
-    connect(port, sim);
-    kelvotest::ConsoleCapture console;
-    ASSERT_TRUE(kelvo::waitForTarget(port));
-    EXPECT_EQ(kelvo::readDeviceFamily(port), DeviceFamily::dsPic33F);
-    // The answer to the first ping came after the second was sent (and the simulator has read
-    // the second by now, since it answered the identification that followed it).
-    EXPECT_GE(sim.target().pingsSeen(), 2);
-    EXPECT_EQ(console.text(), "\nReading Target Device ID");
-}
-
-TEST(Identification, StrayBytesAfterTheHandshakeAreDiscarded) {
-    ShortLimits limits;
-    kelvosim::SimOptions options = simFor("PIC24HJ256GP610");
-    options.strayAfterPing = 40;
-    SimThread sim(options);
-    kelvo::PortHandle port;
-    connect(port, sim);
-    kelvotest::ConsoleCapture console;
-    ASSERT_TRUE(kelvo::waitForTarget(port));
-    EXPECT_EQ(kelvo::readDeviceFamily(port), DeviceFamily::pic24H);
+    struct Case {
+        const char* name;
+        void (*fault)(kelvosim::SimOptions&);
+        kelvo::SendOutcome firstFrame;  // what becomes of the frame after the identification
+    };
+    const Case cases[] = {
+        // The answer to the first ping comes after the second ping was sent: the answer to the
+        // second follows it, a byte time later on a paced line.
+        {"a late answer to a ping",
+         [](kelvosim::SimOptions& o) { o.pingDelayMs = static_cast<int>(kelvo::timeLimits().pingMs) + 100; },
+         kelvo::SendOutcome::acknowledged},
+        {"noise after the handshake", [](kelvosim::SimOptions& o) { o.strayAfterPing = 40; },
+         kelvo::SendOutcome::acknowledged},
+        // Its ninth byte, 0x01, must not acknowledge a frame that the target refuses.
+        {"an identification one byte too long",
+         [](kelvosim::SimOptions& o) {
+             o.overlong = 1;
+             o.refuseAll = true;
+         },
+         kelvo::SendOutcome::refused},
+    };
+    for (const Case& c : cases) {
+        kelvosim::SimOptions options = simFor("PIC24HJ256GP610");
+        options.baud = 9600;  // a line paced like a real one
+        c.fault(options);
+        SimThread sim(options);
+        kelvo::PortHandle port;
+        connect(port, sim);
+        kelvotest::ConsoleCapture console;
+        ASSERT_TRUE(kelvo::waitForTarget(port)) << c.name;
+        EXPECT_EQ(kelvo::readDeviceFamily(port), DeviceFamily::pic24H) << c.name;
+        EXPECT_EQ(console.text(), "\nReading Target Device ID") << c.name;
+        const std::uint8_t frame[4] = {kelvo::kCmdWriteConfig, 0, 0x12, 0x34};
+        EXPECT_EQ(kelvo::sendAcknowledged(port, frame, 4, nullptr, 0), c.firstFrame) << c.name;
+    }
 }
 
 TEST(Identification, ShortRepliesAndTheRevisionNibble) {

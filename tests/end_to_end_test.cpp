@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -14,6 +15,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -162,44 +164,81 @@ TEST(CommandLine, ASecondInstanceCannotTakeABusyPort) {
     waitpid(first, nullptr, 0);
 }
 
-TEST(EndToEnd, CtrlCEndsTheRunCleanlyAtAnyMoment) {
-    // Wine turns no Unix signal into a console Ctrl-C event for a program without a console; the
-    // Windows handler is tested by the Win32 backend's own tests instead.
-    if (kelvotest::hostIsWindows()) GTEST_SKIP() << "SIGINT to wine is not a console Ctrl-C";
+// Every signal that ends a run (Ctrl-C, kill, a terminal that closes, Ctrl-\\), at every moment of
+// the run: the run ends at once with the interrupt message after what it had printed, status 130,
+// the port restored and released, and never a success. The console is a terminal, as a user's is,
+// so the text shows as it is printed (a message must show while the tool waits) and the signal
+// comes right after the text of its moment.
+class Signals : public ::testing::TestWithParam<int> {};
+
+TEST_P(Signals, EndTheRunCleanlyAtAnyMoment) {
+    // Wine turns no Unix signal into a console event for a program without a console; the Windows
+    // handler is tested by the Win32 backend's own tests instead.
+    if (kelvotest::hostIsWindows()) GTEST_SKIP() << "a signal to wine is not a console event";
+    const int signal = GetParam();
     TempDir dir;
     const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
     const std::string fifo = dir.path("fifo.hex");
+    const std::string fifoWithoutWriter = dir.path("nobody-writes.hex");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(fifoWithoutWriter.c_str(), 0600), 0);
     const std::string interrupted =
         "\nInterrupted. The device has not been updated: reset it and update again.\n";
     struct Moment {
         const char* name;
         std::vector<std::string> sim;
         std::string file;
-        bool configured;       // the port is open by then (the wait starts from there)
-        int afterMs;           // the moment, this long after the wait
+        std::string trigger;   // the signal comes this long after this text (or the start) shows
+        int afterMs;
         std::string endsWith;  // the console text before the interrupt message
+        std::uint32_t withinMs;  // the run ends this soon after the signal
     };
+    const std::string contact = "\nEstablishing connection to the target Kelvo device.";
+    const std::string passed = contact + "\nReading Target Device ID\nReading HexFile\nProgramming Device " +
+                               kelvotest::writeLines(0, 2183);
     const Moment moments[] = {
-        {"reading a file that is still coming", {}, fifo, false, 300, ""},
+        {"opening a FIFO that nobody writes yet", {}, fifoWithoutWriter, "", 300, "", 300},
+        {"reading a file that is still coming", {}, fifo, "", 300, "", 300},
+        {"contacting a silent target", {"--silent"}, hex, contact, 200, contact, 300},
         {"waiting for the identification",
          {"--id-length", "3"},
          hex,
-         true,
-         500,
-         "\nReading Target Device ID"},
+         "Reading Target Device ID",
+         400,
+         contact + "\nReading Target Device ID",
+         300},
         {"writing a row",
          {"--row-ms", "3000"},
          hex,
-         true,
-         700,
-         "\nProgramming Device " + kelvotest::writeLines(0, 111)},
+         "block # 111",
+         300,
+         contact + "\nReading Target Device ID\nReading HexFile\nProgramming Device " +
+             kelvotest::writeLines(0, 111),
+         300},
+        // A fixed pause ends within a few milliseconds, and nothing follows it.
+        {"the pause after the programming pass", {}, hex, "block # 2183", 100, passed, 150},
+        {"the pause before the verification",
+         {},
+         hex,
+         "Start validating firmware.",
+         100,
+         passed + "\nTransmitting firmware finished.\nStart validating firmware.",
+         150},
+        // A read-back that has not come is no bad data.
+        {"waiting for a read-back",
+         {"--skip-readback", "0x1C00"},
+         hex,
+         "Validating data block # 112",
+         300,
+         passed + "\nTransmitting firmware finished.\nStart validating firmware." +
+             kelvotest::validateLines(0, 112),
+         300},
     };
     for (const Moment& m : moments) {
         SimProcess sim(m.sim);
-        const HostPort port(sim.port());
-        // Watches the port's settings from beside the tool: the simulator leaves the pty raw
-        // without input parity checking, the tool turns it on while it runs and must turn it off.
+        // Watches the port from beside the tool: the simulator leaves the pty raw without input
+        // parity checking; the tool turns it on while it runs and must restore it and give up its
+        // exclusive hold.
         const int watcher = open(sim.port().c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(watcher, 0);
         // Half a file, and a writer that keeps the FIFO open.
@@ -212,41 +251,43 @@ TEST(EndToEnd, CtrlCEndsTheRunCleanlyAtAnyMoment) {
                 (void)!write(writerFd, half.data(), half.size());
             });
         }
-        const std::string output = dir.path("out.txt");
-        const pid_t child = fork();
-        if (child == 0) {
-            freopen(output.c_str(), "w", stdout);
-            freopen("/dev/null", "w", stderr);
-            kelvotest::execOrExit(kelvotest::hostCommand({"-i", port.name(), m.file}));
-        }
-        termios t{};
-        for (int i = 0; i < 300 && m.configured; ++i) {
-            if (tcgetattr(watcher, &t) == 0 && (t.c_iflag & INPCK) != 0) break;
-            usleep(10000);
+        kelvotest::TerminalRun run(kelvotest::hostCommand({"-i", sim.port(), m.file}));
+        if (!m.trigger.empty()) {
+            ASSERT_TRUE(run.waitFor(m.trigger, 5000)) << m.name << ": " << run.text().substr(0, 300);
+            termios t{};
+            ASSERT_EQ(tcgetattr(watcher, &t), 0);
+            EXPECT_NE(t.c_iflag & INPCK, 0U) << m.name << ": the port is not configured yet";
         }
         usleep(static_cast<useconds_t>(m.afterMs) * 1000);
         const std::uint32_t start = kelvo::tickCount();
-        kill(child, SIGINT);
-        int status = 0;
-        waitpid(child, &status, 0);
-        EXPECT_LT(kelvo::elapsedSince(start), 1500U) << m.name;
-        ASSERT_TRUE(WIFEXITED(status)) << m.name;
+        run.signal(signal);
+        const int status = run.finish(5000);
+        EXPECT_LT(kelvo::elapsedSince(start), m.withinMs) << m.name;
+        ASSERT_TRUE(WIFEXITED(status)) << m.name << ": ended by signal " << WTERMSIG(status);
         EXPECT_EQ(WEXITSTATUS(status), 130) << m.name;
-        const std::string text = kelvotest::readFile(output);
-        EXPECT_TRUE(text.ends_with(m.endsWith + interrupted))
-            << m.name << ": " << text.substr(text.size() > 300 ? text.size() - 300 : 0);
-        if (!m.configured) {
-            EXPECT_EQ(text, interrupted) << m.name;
-        }
-        EXPECT_EQ(kelvotest::countOf(text, "Frimware"), 0U) << m.name;
+        const std::string& text = run.text();
+        EXPECT_EQ(text, m.endsWith + interrupted) << m.name << ": ..."
+                                                  << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+        termios t{};
         ASSERT_EQ(tcgetattr(watcher, &t), 0);
         EXPECT_EQ(t.c_iflag & INPCK, 0U) << m.name << ": the settings were not restored";
+        int exclusive = 1;
+        ASSERT_EQ(ioctl(watcher, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << m.name << ": the exclusive flag outlived the run";
         close(watcher);
         if (writer.joinable()) writer.join();
         if (writerFd >= 0) close(writerFd);
+        // The FIFO that nobody wrote is opened for writing once, so that a tool still waiting on it
+        // (a failed run) is released.
+        if (m.file == fifoWithoutWriter) close(open(fifoWithoutWriter.c_str(), O_WRONLY | O_NONBLOCK));
         sim.finish(300);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Signals, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
 
 // What the host sends for the worked example: ping, identification, the row, the configuration
 // frames, the read-back and the reset.
@@ -272,6 +313,35 @@ TEST(EndToEnd, WorkedExampleWireBytesAndConsole) {
     EXPECT_EQ(sim.finish(), 0);
 
     EXPECT_EQ(kelvotest::readFile(rxLog), workedExampleWire());
+}
+
+// On a terminal each message shows as it is printed, so a user sees what the tool is waiting for;
+// the two fixed pauses (after the programming pass, before the verification) are where they belong.
+TEST(EndToEnd, ATerminalSeesEachMessageAtOnceAndThePausesWhereTheyBelong) {
+    if (kelvotest::hostIsWindows()) GTEST_SKIP() << "Wine's console is not the terminal's";
+    TempDir dir;
+    const std::string hex = dir.write("fw.hex", kelvotest::workedExampleHex());
+    SimProcess sim({"--ping-delay", "1500"});
+    const std::uint32_t start = kelvo::tickCount();
+    kelvotest::TerminalRun run({kelvoupBinary(), "-i", sim.port(), hex});
+    // While the first ping waits for its answer.
+    ASSERT_TRUE(run.waitFor("Establishing connection to the target Kelvo device.", 1000));
+    EXPECT_LT(run.seenAt() - start, 1000U);
+    struct Pause {
+        std::string before, after;
+    };
+    const Pause pauses[] = {{"block # 2183", "Transmitting firmware finished."},
+                            {"Start validating firmware.", "Validating data block # 0"}};
+    for (const Pause& pause : pauses) {
+        ASSERT_TRUE(run.waitFor(pause.before, 5000)) << pause.before;
+        const std::uint32_t from = run.seenAt();
+        ASSERT_TRUE(run.waitFor(pause.after, 5000)) << pause.after;
+        EXPECT_GE(run.seenAt() - from, 950U) << "no pause between " << pause.before << " and " << pause.after;
+    }
+    const int status = run.finish(5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.text().substr(0, 300);
+    EXPECT_EQ(run.text(), kelvotest::successTranscript());
+    sim.finish(300);
 }
 
 TEST(EndToEnd, FailuresThroughTheRealBinary) {
@@ -320,6 +390,19 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
          "\nThe target Kelvo device did not accept block # 2. Update failed.",
          low},
         {{"--overlong", "1"}, 0, success, twoRows},
+        // On a line paced like a real one the tail of a refusal, or a stray 0x01 a few
+        // milliseconds after it, arrives while the resent frame is still on the line.
+        {{"--refuse-all", "--overlong", "9", "--baud", "9600"},
+         1,
+         "\nThe target Kelvo device did not accept block # 2. Update failed.",
+         low},
+        {{"--refuse-all", "--stray-after-refusal", "5", "--baud", "9600"},
+         1,
+         "\nThe target Kelvo device did not accept block # 2. Update failed.",
+         low},
+        // A line lost while the reset goes out, after the last acknowledgement of an image that is
+        // not read back: the update stands, and nothing contradicts the success.
+        {{"--hangup-after-ack", "8"}, 0, success, low},
     };
     for (const Case& c : cases) {
         const std::string rxLog = dir.path("rx.bin");
@@ -332,6 +415,8 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
         EXPECT_NE(r.output.find(c.needle), std::string::npos) << c.sim[0] << r.output.substr(0, 300);
         if (c.status != 0) {
             EXPECT_EQ(kelvotest::countOf(r.output, success), 0U);
+        } else {
+            EXPECT_EQ(kelvotest::countOf(r.output, "Lost connection"), 0U) << c.sim[0];
         }
         sim.finish(500);
         const std::string wire = kelvotest::readFile(rxLog);
@@ -426,18 +511,36 @@ TEST(EndToEnd, HexFilesAsUsersHandThem) {
         std::string output;
         std::string wire;  // what the target received
     };
+    const std::string contacted =
+        "\nEstablishing connection to the target Kelvo device.\nReading Target Device ID\nReading HexFile";
+    const std::string nothingToWrite = "\nBad Hex file: nothing in it can be written to this chip.\n";
     std::vector<Case> cases = {
         {"cut", dir.write("cut.hex", cut), 1,
          "\nBad Hex file: line 3: no end-of-file record (the file may be cut short)\n", ""},
         {"foreign", dir.write("foreign.hex", foreign), 1,
-         "\nEstablishing connection to the target Kelvo device.\nReading Target Device ID\nReading HexFile"
-         "Bad Hex file: 0xe800000Address out of range\nBad Hex file: 0xe800001Address out of range\n"
-         "\nBad Hex file: nothing in it can be written to this chip.\n",
+         contacted +
+             "Bad Hex file: 0xe800000Address out of range\nBad Hex file: 0xe800001Address out of range\n" +
+             nothingToWrite,
          "\x0B\x09\x08"},
         {"directory", dirPath, 1, "\nCan't open file: " + dirPath + "\n", ""},
         {"missing", dir.path("missing.hex"), 1, "\nCan't open file: " + dir.path("missing.hex") + "\n", ""},
         {"damaged", dir.write("bad.hex", ":10000000\n"), 1,
          "\nBad Hex file: line 1: record length mismatch\n", ""},
+        // Words the chip never gets: they count as nothing to write, and data in them is reported.
+        {"only the eighth configuration word, for a dsPIC30F",
+         dir.write("config8.hex", kelvotest::hexRecord(4, 0, {0x01, 0xF0}) +
+                                      kelvotest::hexRecord(0, 0x001C, {0x12, 0x34, 0x00, 0x00}) + eof),
+         1, contacted + "Bad Hex file: 0xf8000eAddress out of range\n" + nothingToWrite, "\x0B\x09\x08"},
+        {"EEPROM data only in the second word of a location",
+         dir.write("eeprom2.hex", kelvotest::hexRecord(4, 0, {0x00, 0xFF}) +
+                                      kelvotest::hexRecord(0, 0xF802, {0x12, 0x34}) + eof),
+         1, contacted + "Bad Hex file: 0x7ffc01Address out of range\n" + nothingToWrite, "\x0B\x09\x08"},
+        // A configuration location given only its (padding) second word goes out empty.
+        {"a configuration location with only its second word",
+         dir.write("config2.hex", good.substr(0, good.size() - eof.size()) +
+                                      kelvotest::hexRecord(4, 0, {0x01, 0xF0}) +
+                                      kelvotest::hexRecord(0, 0x0002, {0xFF, 0x00}) + eof),
+         0, kelvotest::successTranscript(), workedExampleWire()},
     };
     if (!kelvotest::hostIsWindows()) {
         cases.push_back({"endless", "/dev/zero", 1, "\nBad Hex file: line 1: line too long\n", ""});

@@ -70,6 +70,7 @@ TEST(MemoryRow, OnlyWordsThatAreSentAreStored) {
         {MemoryKind::config, 1, DeviceFamily::dsPic30F, c + 4, WordUse::nowhere},
         {MemoryKind::config, 7, DeviceFamily::dsPic33F, c + 14, WordUse::sent},
         {MemoryKind::config, 7, DeviceFamily::dsPic30F, c + 14, WordUse::nowhere},  // never sent
+        {MemoryKind::config, 7, DeviceFamily::dsPic30F, c + 15, WordUse::secondWord},
     };
     for (const Case& k : cases) {
         const std::uint32_t start = k.kind == MemoryKind::program ? 0 : k.kind == MemoryKind::eeprom ? e : c;

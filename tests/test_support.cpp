@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -225,6 +226,73 @@ int SimProcess::finish(int graceMs) {
     }
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TerminalRun::TerminalRun(const std::vector<std::string>& args) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    const std::string slave = ptsname(master_);
+    pid_ = fork();
+    if (pid_ == 0) {
+        setsid();  // the terminal becomes the program's controlling terminal, as a user's is
+        const int fd = open(slave.c_str(), O_RDWR);
+        termios raw{};
+        tcgetattr(fd, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(fd, TCSANOW, &raw);
+        for (int standard = 0; standard <= 2; ++standard) dup2(fd, standard);
+        if (fd > 2) close(fd);
+        execOrExit(args);
+    }
+}
+
+TerminalRun::~TerminalRun() {
+    if (pid_ > 0) finish(0);
+    if (master_ >= 0) close(master_);
+}
+
+int TerminalRun::readFor(int ms) {
+    pollfd p{master_, POLLIN, 0};
+    if (master_ < 0) return -1;
+    if (poll(&p, 1, ms) <= 0) return 0;
+    char chunk[4096];
+    const ssize_t n = read(master_, chunk, sizeof chunk);
+    if (n <= 0) return -1;  // EIO: the program has closed its terminal
+    text_.append(chunk, static_cast<std::size_t>(n));
+    return 1;
+}
+
+bool TerminalRun::waitFor(const std::string& text, int ms) {
+    const std::uint32_t start = kelvo::tickCount();
+    while (text_.find(text) == std::string::npos) {
+        const std::uint32_t elapsed = kelvo::elapsedSince(start);
+        if (elapsed >= static_cast<std::uint32_t>(ms)) return false;
+        if (readFor(static_cast<int>(static_cast<std::uint32_t>(ms) - elapsed)) < 0) return false;
+        seenAt_ = kelvo::tickCount();
+    }
+    return true;
+}
+
+void TerminalRun::signal(int signal) const {
+    if (pid_ > 0) kill(pid_, signal);
+}
+
+int TerminalRun::finish(int ms) {
+    if (pid_ <= 0) return -1;
+    int status = -1;
+    const std::uint32_t start = kelvo::tickCount();
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (kelvo::elapsedSince(start) >= static_cast<std::uint32_t>(ms)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        readFor(5);
+    }
+    while (readFor(0) > 0) {
+    }
+    pid_ = -1;
+    return status;
 }
 
 std::size_t countOf(const std::string& haystack, const std::string& needle) {

@@ -111,6 +111,38 @@ private:
     std::string port_;
 };
 
+// A program run with a terminal for its console: standard input, output and error on a fresh
+// pseudo-terminal (raw, so that the text arrives as written) whose other end the test reads, so
+// that what the program prints can be watched as it appears.
+class TerminalRun {
+public:
+    explicit TerminalRun(const std::vector<std::string>& args);
+    ~TerminalRun();
+    TerminalRun(const TerminalRun&) = delete;
+    TerminalRun& operator=(const TerminalRun&) = delete;
+
+    // Waits up to `ms` for `text` to appear on the terminal. True when it did; seenAt() is then the
+    // tick count at which it arrived.
+    bool waitFor(const std::string& text, int ms);
+    std::uint32_t seenAt() const { return seenAt_; }
+    // Sends `signal` to the program.
+    void signal(int signal) const;
+    // Waits up to `ms` for the program to end (killing it after that) and returns its wait status;
+    // what it printed until then is in text().
+    int finish(int ms);
+    const std::string& text() const { return text_; }
+
+private:
+    // Reads what arrives within `ms`: 1 when something did, 0 when nothing, -1 once the terminal
+    // has closed.
+    int readFor(int ms);
+
+    int master_ = -1;
+    int pid_ = -1;
+    std::string text_;
+    std::uint32_t seenAt_ = 0;
+};
+
 // Counts the non-overlapping occurrences of `needle` in `haystack`.
 std::size_t countOf(const std::string& haystack, const std::string& needle);
 

@@ -111,19 +111,41 @@ TEST(UpdateDriver, UnansweredEmptyContinuationFramesStillComplete) {
     EXPECT_EQ(countOf(std::string(run.wire.begin(), run.wire.end()), configFrames + "\x02"), 1U);
 }
 
-TEST(UpdateDriver, UnansweredRowsEndTheRun) {
+TEST(UpdateDriver, UnansweredOrLateRowsEndTheRun) {
     ShortLimits limits;
-    // A target that falls silent after the program row: the first configuration frame fails.
-    kelvosim::SimOptions silentLater = simFor("dsPIC30F2010");
-    silentLater.silentAfterFrame = 1;
-    const std::uint32_t start = kelvo::tickCount();
-    const Outcome run = update(silentLater, kelvotest::workedExampleHex());
-    EXPECT_EQ(run.status, kelvo::kExitFailed);
-    EXPECT_NE(run.output.find(kelvotest::writeLines(0, 2175) + notAccepted(2176)), std::string::npos);
-    EXPECT_TRUE(run.resetSeen);  // the target is still told to reset
-    EXPECT_LT(kelvo::elapsedSince(start), 12 * kelvo::timeLimits().replyMs);
-    EXPECT_EQ(countOf(std::string(run.wire.begin(), run.wire.end()), std::string("\x07\x01\xFF\xFF", 4)),
-              10U);
+    const kelvo::TimeLimits& t = kelvo::timeLimits();
+    struct Case {
+        const char* name;
+        void (*fault)(kelvosim::SimOptions&);
+        int block;          // the row that is not accepted
+        std::string frame;  // sent ten times
+    };
+    const Case cases[] = {
+        // A target that falls silent after the program row: the first configuration frame fails.
+        {"silent after the first row", [](kelvosim::SimOptions& o) { o.silentAfterFrame = 1; }, 2176,
+         std::string("\x07\x01\xFF\xFF", 4)},
+        // Every acknowledgement comes 100 ms after the limit: each is late for its own frame and
+        // must not be taken for the answer to the resend.
+        {"acknowledgements 100 ms late",
+         [](kelvosim::SimOptions& o) { o.rowMs = static_cast<int>(kelvo::timeLimits().replyMs) + 100; }, 112,
+         std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)},
+    };
+    for (const Case& c : cases) {
+        kelvosim::SimOptions options = simFor("dsPIC30F2010");
+        c.fault(options);
+        const std::uint32_t start = kelvo::tickCount();
+        const Outcome run = update(options, kelvotest::workedExampleHex());
+        EXPECT_EQ(run.status, kelvo::kExitFailed) << c.name;
+        EXPECT_NE(run.output.find(kelvotest::writeLines(0, c.block - 1) + notAccepted(c.block)), std::string::npos)
+            << c.name;
+        // The target is still told to reset (a target still writing reads it only later).
+        if (options.rowMs == 0) {
+            EXPECT_TRUE(run.resetSeen) << c.name;
+        }
+        // Ten tries, each the reply limit and the wait for a quiet line after it.
+        EXPECT_LT(kelvo::elapsedSince(start), 10 * (t.replyMs + 200 + 3 * t.quietMs) + 2 * t.replyMs) << c.name;
+        EXPECT_EQ(countOf(std::string(run.wire.begin(), run.wire.end()), c.frame), 10U) << c.name;
+    }
 }
 
 TEST(UpdateDriver, ShortOrMissingReadBackFails) {
