@@ -38,38 +38,69 @@ bool isPseudoTerminal(int fd) {
 #endif
 }
 
-int askForLowLatency(int fd) {
-#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
-    serial_struct serial{};
-    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return -1;
-    const int before = serial.flags;
-    serial.flags |= ASYNC_LOW_LATENCY;
-    if (ioctl(fd, TIOCSSERIAL, &serial) != 0) return -1;
-    return before;
-#else
-    (void)fd;
-    return -1;
-#endif
-}
+namespace {
 
-void restoreSerialFlags(int fd, int flags) {
+bool getSerialFlags(int fd, int& flags) {
 #if defined(__linux__) && defined(TIOCGSERIAL)
     serial_struct serial{};
-    if (flags < 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
-    serial.flags = flags;
-    ioctl(fd, TIOCSSERIAL, &serial);
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return false;
+    flags = serial.flags;
+    return true;
 #else
     (void)fd;
     (void)flags;
+    return false;
 #endif
+}
+
+bool setSerialFlags(int fd, int flags) {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(TIOCSSERIAL)
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return false;
+    serial.flags = flags;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)fd;
+    (void)flags;
+    return false;
+#endif
+}
+
+SerialFlagsAccess gSerialFlags{getSerialFlags, setSerialFlags};
+
+}  // namespace
+
+SerialFlagsAccess setSerialFlagsAccess(const SerialFlagsAccess& access) {
+    const SerialFlagsAccess previous = gSerialFlags;
+    gSerialFlags = access;
+    return previous;
+}
+
+int lowLatencyFlag() {
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    return ASYNC_LOW_LATENCY;
+#else
+    return 0;
+#endif
+}
+
+int askForLowLatency(int fd) {
+    int before = 0;
+    if (lowLatencyFlag() == 0 || !gSerialFlags.get(fd, before)) return -1;
+    if (!gSerialFlags.set(fd, before | lowLatencyFlag())) return -1;
+    return before;
+}
+
+void restoreSerialFlags(int fd, int flags) {
+    if (flags >= 0) gSerialFlags.set(fd, flags);
 }
 
 namespace {
 
-std::vector<std::string> matching(const char* pattern) {
+std::vector<std::string> matching(const std::string& pattern) {
     std::vector<std::string> names;
     glob_t found{};
-    if (glob(pattern, 0, nullptr, &found) == 0) {
+    if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
         for (std::size_t i = 0; i < found.gl_pathc; ++i) names.emplace_back(found.gl_pathv[i]);
     }
     globfree(&found);
@@ -78,12 +109,13 @@ std::vector<std::string> matching(const char* pattern) {
 
 // Whether a built-in port has a UART behind it: Linux creates /dev/ttyS0 and up whether or not
 // the hardware is there, and says in sysfs which UART it found (0: none).
-bool hasUart(const std::string& device) {
+bool hasUart(const std::string& root, const std::string& device) {
 #if defined(__linux__)
-    std::ifstream type("/sys/class/tty/" + device.substr(device.rfind('/') + 1) + "/type");
+    std::ifstream type(root + "/sys/class/tty/" + device.substr(device.rfind('/') + 1) + "/type");
     int uart = 0;
     return type >> uart && uart != 0;
 #else
+    (void)root;
     (void)device;
     return true;
 #endif
@@ -91,16 +123,16 @@ bool hasUart(const std::string& device) {
 
 }  // namespace
 
-std::string listSerialPorts() {
-    std::vector<std::string> ports = matching("/dev/serial/by-id/*");
+std::string listSerialPorts(const std::string& root) {
+    std::vector<std::string> ports = matching(root + "/dev/serial/by-id/*");
     for (const char* pattern : {"/dev/ttyUSB*", "/dev/ttyACM*"}) {
-        for (std::string& name : matching(pattern)) ports.push_back(std::move(name));
+        for (std::string& name : matching(root + pattern)) ports.push_back(std::move(name));
     }
-    for (std::string& name : matching("/dev/ttyS*")) {
-        if (hasUart(name)) ports.push_back(std::move(name));
+    for (std::string& name : matching(root + "/dev/ttyS*")) {
+        if (hasUart(root, name)) ports.push_back(std::move(name));
     }
 #if !defined(__linux__)
-    for (std::string& name : matching("/dev/cu.*")) ports.push_back(std::move(name));  // macOS
+    for (std::string& name : matching(root + "/dev/cu.*")) ports.push_back(std::move(name));  // macOS
 #endif
     return describePorts(ports);
 }

@@ -19,4 +19,17 @@ int askForLowLatency(int fd);
 // Gives the driver back the flags that askForLowLatency returned (nothing for -1).
 void restoreSerialFlags(int fd, int flags);
 
+// How the driver's serial flags are read and written (TIOCGSERIAL, TIOCSSERIAL; false where the
+// driver or the system cannot). Tests replace it to play a USB serial adapter.
+struct SerialFlagsAccess {
+    bool (*get)(int fd, int& flags);
+    bool (*set)(int fd, int flags);
+};
+
+// Installs `access` and returns the one in force before.
+SerialFlagsAccess setSerialFlagsAccess(const SerialFlagsAccess& access);
+
+// The flag that asks for low latency (0 where the system has none).
+int lowLatencyFlag();
+
 }  // namespace kelvo

@@ -106,8 +106,9 @@ void protectStandardStreams();
 
 // The serial ports of this computer, by name, separated by ", "; "none found" when there are
 // none. Linux: /dev/serial/by-id/* and the /dev/ttyUSB*, /dev/ttyACM* and /dev/ttyS* devices that
-// are serial ports; Windows: the COM ports the system knows.
-std::string listSerialPorts();
+// are serial ports; Windows: the COM ports the system knows. On POSIX the paths are looked up
+// below `root` (tests give a tree of their own).
+std::string listSerialPorts(const std::string& root = "");
 
 // The group that a user who may not open the port `name` could join to be allowed to: the
 // device's group, when that group may read and write it and is not root's. "" when there is no

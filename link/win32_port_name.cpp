@@ -27,7 +27,7 @@ std::string win32PortPath(const std::string& name) {
     return isComName(name) ? "\\\\.\\" + name : name;
 }
 
-std::string listSerialPorts() {
+std::string listSerialPorts(const std::string& /*root*/) {
     // Every DOS device name the system knows, each ended by a NUL, the list by a second NUL.
     std::vector<char> names(65536);
     const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));

@@ -79,6 +79,7 @@ TEST(HexCheck, AcceptsAndRefusesEveryFormWithItsLineNumber) {
         std::replace(text.begin(), text.end(), '\n', '\r');
         return text;
     };
+    const std::string longest = hexRecord(0, 0, std::vector<std::uint8_t>(255, 7));
     const CheckCase cases[] = {
         {"LfFile", data + eof, ""},
         {"CrlfLowercaseBlanksCommentsBlankLines",
@@ -123,8 +124,10 @@ TEST(HexCheck, AcceptsAndRefusesEveryFormWithItsLineNumber) {
          "line 1: record not aligned to a 16-bit word"},
         {"LineTooLong", data + ":" + std::string(2000, '0') + "\n" + eof, "line 2: line too long"},
         {"EndlessLine", std::string(1 << 20, '\0'), "line 1: line too long"},
-        {"LongestRecordWithBlanks",
-         hexRecord(0, 0, std::vector<std::uint8_t>(255, 7)) + std::string(500, ' ') + "\n" + eof, ""},
+        // The longest record (521 characters) with blanks after it up to the bound, and one beyond.
+        {"LineOfTheLongestLengthTaken", longest.substr(0, 521) + std::string(1024 - 521, ' ') + "\n" + eof, ""},
+        {"OneCharacterLonger", longest.substr(0, 521) + std::string(1025 - 521, ' ') + "\n" + eof,
+         "line 1: line too long"},
         {"ScatteredOverTooManyPages", scatteredOverTooManyPages(),
          "line " + std::to_string(kelvo::HexImage::kMaxPages + kelvo::HexImage::kMaxPages / 16 + 2) +
              ": more data than any chip can hold"},

@@ -15,11 +15,13 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <numeric>
 #include <vector>
 
 #include "common/time_limits.h"
 #include "link/output_queue.h"
+#include "link/posix_tty.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -73,6 +75,17 @@ std::vector<std::uint8_t> allByteValues() {
 
 TEST(SerialLink, EveryByteValueCrossesUnchangedBothWays) {
     PtyPair pty;
+    // Another program left the port cooked, stripping the eighth bit, translating line ends,
+    // ignoring CR, with software flow control and parity marks: the tool must clear all of it.
+    const int other = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    termios left{};
+    ASSERT_EQ(tcgetattr(other, &left), 0);
+    left.c_iflag |= ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | PARMRK | BRKINT;
+    left.c_oflag |= OPOST | ONLCR;
+    left.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+    ASSERT_EQ(tcsetattr(other, TCSANOW, &left), 0);
+    close(other);
     kelvo::PortHandle port;
     ASSERT_EQ(kelvo::openPort(port, pty.slave().c_str(), "9600"), kelvo::OpenResult::opened);
     const std::vector<std::uint8_t> bytes = allByteValues();
@@ -265,12 +278,19 @@ TEST(SerialLink, PortsThatCannotBeOpenedOrConfigured) {
               "application. Then run this program again.");
     EXPECT_FALSE(port.valid());
 
-    // A baud rate that the line cannot take is a setup failure.
+    // A baud rate that the line cannot take is a setup failure, and the port is left as free as
+    // it was found.
     PtyPair pty;
+    const int watcher = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(watcher, 0);
     kelvotest::ConsoleCapture second;
     EXPECT_EQ(kelvo::openPort(port, pty.slave().c_str(), "12345"), kelvo::OpenResult::cannotConfigure);
     EXPECT_EQ(second.text(),
               "\nError occurs when setting up your serial port. Please contact Varnoth support. ");
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(watcher, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the exclusive flag outlived the failed configuration";
+    close(watcher);
 }
 
 TEST(SerialLink, APortIsNotSharedAndIsLeftFreeAfterClose) {
@@ -305,6 +325,49 @@ TEST(SerialLink, APortIsNotSharedAndIsLeftFreeAfterClose) {
     // A second configuration of the same pty must succeed too.
     EXPECT_EQ(kelvo::openPort(second, pty.slave().c_str(), "9600"), kelvo::OpenResult::opened);
     close(watcher);
+}
+
+// A USB serial adapter's driver: low latency is asked for while the port is open, and the
+// driver's own flags are given back at the close.
+std::vector<int> flagsSet;
+TEST(SerialLink, LowLatencyIsAskedForAndTheDriversFlagsGivenBack) {
+    if (kelvo::lowLatencyFlag() == 0) GTEST_SKIP() << "no low-latency flag on this system";
+    constexpr int kDriverFlags = 0x0040;
+    const kelvo::SerialFlagsAccess real = kelvo::setSerialFlagsAccess(
+        {[](int, int& flags) {
+             flags = flagsSet.empty() ? kDriverFlags : flagsSet.back();
+             return true;
+         },
+         [](int, int flags) {
+             flagsSet.push_back(flags);
+             return true;
+         }});
+    PtyPair pty;
+    kelvo::PortHandle port;
+    const kelvo::OpenResult opened = kelvo::openPort(port, pty.slave().c_str(), "9600");
+    const std::vector<int> whileOpen = flagsSet;
+    kelvo::closePort(port);
+    kelvo::setSerialFlagsAccess(real);
+    ASSERT_EQ(opened, kelvo::OpenResult::opened);
+    EXPECT_EQ(whileOpen, std::vector<int>{kDriverFlags | kelvo::lowLatencyFlag()});
+    EXPECT_EQ(flagsSet, (std::vector<int>{kDriverFlags | kelvo::lowLatencyFlag(), kDriverFlags}));
+}
+
+TEST(SerialLink, TheSerialPortsOfTheComputer) {
+    kelvotest::TempDir dir;
+    const std::string root = dir.path("");
+    EXPECT_EQ(kelvo::listSerialPorts(root), "none found");
+    for (const char* sub : {"dev/serial/by-id", "sys/class/tty/ttyS0", "sys/class/tty/ttyS1"}) {
+        std::filesystem::create_directories(root + "/" + sub);
+    }
+    for (const char* device : {"dev/serial/by-id/usb-Kelvo_adapter-if00-port0", "dev/ttyUSB0", "dev/ttyACM3",
+                               "dev/ttyS0", "dev/ttyS1", "dev/tty0"}) {
+        dir.write(device, "");
+    }
+    dir.write("sys/class/tty/ttyS0/type", "4\n");  // a 16550A behind it
+    dir.write("sys/class/tty/ttyS1/type", "0\n");  // no UART
+    EXPECT_EQ(kelvo::listSerialPorts(root), root + "/dev/serial/by-id/usb-Kelvo_adapter-if00-port0, " + root +
+                                                "/dev/ttyUSB0, " + root + "/dev/ttyACM3, " + root + "/dev/ttyS0");
 }
 
 TEST(SerialLink, TheInvalidHandleDoesNothing) {
