@@ -25,5 +25,11 @@ as_root=()
 if [ "$windows" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${as_root[@]}" dpkg --add-architecture i386
 fi
-"${as_root[@]}" apt-get update
+# A mirror in the middle of a sync can fail one index now and then: try again, and if an index
+# still fails, go on with what apt has; the install itself says whether anything is missing.
+for attempt in 1 2 3; do
+  "${as_root[@]}" apt-get update && break
+  echo "install-build-deps.sh: apt-get update failed (attempt $attempt)" >&2
+  sleep $((attempt * 10))
+done
 DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -175,7 +175,12 @@ void BootloaderTarget::answerWrite(bool accepted) {
         sendBytes(&kOk, 1);
         ++framesAcked_;
         if (options_.silentAfterFrame >= 0 && framesAcked_ >= options_.silentAfterFrame) quiet_ = true;
-        if (framesAcked_ == options_.hangupAfterAck) hangUp();
+        if (framesAcked_ == options_.hangupAfterAck) {
+            // Once the host has surely read the acknowledgement: a hang-up discards what the
+            // line still holds.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            hangUp();
+        }
     } else {
         sendBytes(&kNo, 1);
         if (options_.strayAfterRefusalMs >= 0) {

@@ -27,7 +27,7 @@ struct SimOptions {
     bool refuseAll = false;                      // refuse every write frame
     int silentAfterFrame = -1;                   // after N acknowledged write frames, answer nothing more
     int hangupAfterFrame = -1;                   // after N acknowledged write frames, drop the line mid-frame
-    int hangupAfterAck = -1;                     // drop the line right after acknowledging write frame N
+    int hangupAfterAck = -1;                     // drop the line 200 ms after acknowledging write frame N
     int strayAfterRefusalMs = -1;                // this long after each refusal, send a stray 0x01
     bool hangupInId = false;                     // drop the line right after the identification bytes
     bool ignoreEmptyConfig = false;              // leave continuation frames with E = 1 unanswered

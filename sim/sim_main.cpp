@@ -38,7 +38,7 @@ void usage() {
         "  --refuse-all            refuse every write frame\n"
         "  --silent-after N        answer nothing after N acknowledged write frames\n"
         "  --hangup-after N        drop the line on the write frame after N acknowledged ones\n"
-        "  --hangup-after-ack N    drop the line right after acknowledging write frame N\n"
+        "  --hangup-after-ack N    drop the line 200 ms after acknowledging write frame N\n"
         "  --hangup-in-id          drop the line right after the bytes of the identification\n"
         "  --stray-after-refusal MS  send a stray 0x01 MS milliseconds after each refusal\n"
         "  --ignore-empty-config   leave empty configuration continuation frames unanswered\n"

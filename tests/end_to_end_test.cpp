@@ -392,11 +392,11 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
         {{"--overlong", "1"}, 0, success, twoRows},
         // On a line paced like a real one the tail of a refusal, or a stray 0x01 a few
         // milliseconds after it, arrives while the resent frame is still on the line.
-        {{"--refuse-all", "--overlong", "9", "--baud", "9600"},
+        {{"--baud", "9600", "--refuse-all", "--overlong", "9"},
          1,
          "\nThe target Kelvo device did not accept block # 2. Update failed.",
          low},
-        {{"--refuse-all", "--stray-after-refusal", "5", "--baud", "9600"},
+        {{"--baud", "9600", "--refuse-all", "--stray-after-refusal", "5"},
          1,
          "\nThe target Kelvo device did not accept block # 2. Update failed.",
          low},
