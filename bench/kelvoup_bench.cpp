@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "common/console.h"
 #include "image/hex_file.h"
 #include "image/hex_loader.h"
 #include "image/memory_row.h"
@@ -96,13 +95,11 @@ double loadOnce(const std::string& path, kelvo::DeviceFamily family) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return -1;
     kelvo::HexImage image;
-    if (kelvo::readHexFile(file, image) != kelvo::HexRead::good) {
+    kelvo::HexProblem problem;
+    if (kelvo::readHexFile(file, image, problem) != kelvo::HexRead::good) {
         std::fprintf(stderr, "the file does not pass the check\n");
     }
-    auto table = std::make_unique<kelvo::RowTable>();
-    kelvo::allocateRows(*table, family);
-    kelvo::placeImage(image, *table);
-    for (std::size_t slot = 0; slot < kelvo::kUsedSlots; ++slot) table->slots[slot]->formatRow();
+    const auto rows = kelvo::prepareRows(image, family);
     std::fclose(file);
     return secondsSince(start);
 }
@@ -126,8 +123,6 @@ double runTimed(const std::vector<std::string>& args, const char* stdoutPath, ru
 }
 
 int load(const std::string& path, int familyCode, int reps) {
-    std::FILE* quiet = std::fopen("/dev/null", "w");
-    kelvo::setConsole(quiet);
     const auto family = static_cast<kelvo::DeviceFamily>(familyCode);
     std::vector<double> ours;
     std::vector<double> objcopy;

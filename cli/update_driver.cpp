@@ -6,35 +6,14 @@
 #include <memory>
 #include <string>
 
-#include "cli/option_scanner.h"
-#include "common/console.h"
-#include "common/interrupt.h"
-#include "common/time_limits.h"
 #include "image/hex_file.h"
 #include "image/hex_loader.h"
-#include "image/memory_row.h"
-#include "image/programming_pass.h"
 #include "link/serial_link.h"
-#include "protocol/bootloader.h"
-#include "verify/read_back.h"
+#include "update/device_update.h"
 
 namespace kelvo {
 
 namespace {
-
-// Releases the rows whenever the run ends.
-struct RowRelease {
-    explicit RowRelease(RowTable* rows) : table(rows) {}
-    ~RowRelease() { freeRows(table); }
-    RowTable* table;
-    RowRelease(const RowRelease&) = delete;
-    RowRelease& operator=(const RowRelease&) = delete;
-};
-
-// The status of a run that ends on a failure: an interrupted run reports the interrupt.
-int failed() {
-    return interruptRequested() ? kExitInterrupted : kExitFailed;
-}
 
 // Opens a file to read it in binary (the reader handles every line end itself); a directory
 // opens on some systems but cannot be read, so it counts as a file that cannot be opened.
@@ -47,71 +26,50 @@ HexFile openHexFile(const char* path) {
 
 // After a port that does not exist or may not be opened: the ports there are, and what to do
 // about a missing permission.
-void hintAtPorts(OpenResult opened, const char* interfaceName) {
+void hintAtPorts(Console& console, OpenResult opened, const char* interfaceName) {
     if (opened != OpenResult::noSuchPort && opened != OpenResult::noPermission) return;
-    say("\nSerial ports on this computer: %s\n", listSerialPorts().c_str());
+    console.say("\nSerial ports on this computer: %s\n", listSerialPorts().c_str());
     if (opened != OpenResult::noPermission) return;
     const std::string group = portGroup(interfaceName);
     if (!group.empty()) {
-        say("\nPermission denied: add yourself to the group `%s' (sudo usermod -aG %s $USER) and log "
-            "in again.\n",
-            group.c_str(), group.c_str());
+        console.say("\nPermission denied: add yourself to the group `%s' (sudo usermod -aG %s $USER) and log "
+                    "in again.\n",
+                    group.c_str(), group.c_str());
     } else {
-        say("\nPermission denied: you have no access to %s, and no group you could join has; an "
-            "administrator must grant it.\n",
-            interfaceName);
+        console.say("\nPermission denied: you have no access to %s, and no group you could join has; an "
+                    "administrator must grant it.\n",
+                    interfaceName);
     }
 }
 
-void printUsage() {
-    say("\nUsage:      KelvoUp.exe -i interface file\n");
-    say("Options:\n");
-    say("  -i        specifies serial interface name such as COM1, COM2, etc\n\n");
+void printUsage(Console& console) {
+    console.say("\nUsage:      KelvoUp.exe -i interface file\n");
+    console.say("Options:\n");
+    console.say("  -i        specifies serial interface name such as COM1, COM2, etc\n\n");
 }
 
-}  // namespace
-
-int scanCommandLine(OptionScanner& scanner, const char*& interfaceName, HexFile& hexFile) {
-    for (char code = scanner.next(); code != 0; code = scanner.next()) {
-        if (code == '.' && !scanner.unknownOption()) {
-            // A later file name replaces an earlier one.
-            hexFile = openHexFile(scanner.optionArg());
-            if (!hexFile) {
-                // Opening a FIFO waits for its writer; Ctrl-C ends that wait.
-                if (interruptRequested()) return kExitInterrupted;
-                say("\nCan't open file: %s\n", scanner.optionArg());
-                return kExitFailed;
-            }
-        } else if (code == 'i') {
-            if (scanner.optionArg() == nullptr) {
-                say("\n-i requires argument\n");
-                printUsage();
-                return kExitUsage;
-            }
-            interfaceName = scanner.optionArg();
-        } else {
-            say("\nUnknown option `%c'\n", code);
-            printUsage();
-            return kExitUsage;
-        }
+// kelvoup's one image: the file read before the port was opened, or none when no file was named.
+class FileImage : public ImageSource {
+public:
+    explicit FileImage(const HexImage* image) : image_(image) {}
+    Status prepare(DeviceFamily family, std::shared_ptr<const PreparedRows>& rows) override {
+        if (image_ == nullptr) return Status::noImage;
+        rows = prepareRows(*image_, family);
+        return rows ? Status::ready : Status::noMemory;
     }
-    if (interfaceName == nullptr) {
-        printUsage();
-        return kExitUsage;
-    }
-    return kScanComplete;
-}
 
-namespace {
+private:
+    const HexImage* image_;
+};
 
-int updateSteps(char* const* argv) {
+int updateSteps(char* const* argv, Console& console, StopRequest& stop, const TimeLimits& limits) {
     PortHandle ComDev;
     const char* interfaceName = nullptr;
     const char* baudText = "9600";
     HexFile hexFile;
 
     OptionScanner ProgCommand(argv, "i:b:p:e:");
-    const int scan = scanCommandLine(ProgCommand, interfaceName, hexFile);
+    const int scan = scanCommandLine(ProgCommand, interfaceName, hexFile, console, stop);
     if (scan != kScanComplete) return scan;
 
     // The file is read once, and checked as it is read, before the port is touched: no bad file
@@ -120,90 +78,83 @@ int updateSteps(char* const* argv) {
     HexImage image;
     const bool hexFileNamed = hexFile != nullptr;
     if (hexFileNamed) {
-        const HexRead read = readHexFile(hexFile.get(), image);
+        HexProblem problem;
+        const HexRead read = readHexFile(hexFile.get(), image, problem, &stop);
         hexFile.reset();
         if (read == HexRead::interrupted) return kExitInterrupted;
-        if (read == HexRead::bad) return kExitFailed;
+        if (read == HexRead::bad) {
+            console.say("\nBad Hex file: line %u: %s\n", problem.line, problem.reason);
+            return kExitFailed;
+        }
     }
 
-    const OpenResult opened = openPort(ComDev, interfaceName, baudText);
-    if (opened == OpenResult::cannotConfigure) return kExitFailed;
+    const RunContext context{&limits, &stop, &console};
+    const OpenResult opened = openPort(ComDev, interfaceName, baudText, context);
+    if (opened == OpenResult::notReady || opened == OpenResult::cannotConfigure) {
+        console.say("%s", opened == OpenResult::notReady ? kMsgPortNotReady : kMsgPortSetupFailed);
+        return kExitFailed;
+    }
     if (opened != OpenResult::opened) {
-        say("\nNot able to open serial port. Please make sure no other applications using "
-            "Communication Port %s.",
-            interfaceName);
-        hintAtPorts(opened, interfaceName);
+        console.say("\nNot able to open serial port. Please make sure no other applications using "
+                    "Communication Port %s.",
+                    interfaceName);
+        hintAtPorts(console, opened, interfaceName);
         return kExitFailed;
     }
 
-    auto table = std::make_unique<RowTable>();
-    const RowRelease release(table.get());
-
-    say("\nEstablishing connection to the target Kelvo device.");
-    if (!waitForTarget(ComDev)) {
-        if (!ComDev.lost()) say("\nThe target Kelvo device is not responding, pleas try again.");
-        return failed();
+    FileImage source(hexFileNamed ? &image : nullptr);
+    const UpdateResult result = runDeviceUpdate(ComDev, source);
+    switch (result.outcome) {
+        case UpdateOutcome::passed: return kExitUpdated;
+        case UpdateOutcome::interrupted: return kExitInterrupted;
+        case UpdateOutcome::failed: return kExitFailed;
+        case UpdateOutcome::noImage:
+            // Here the scanner's argument is the interface name of the last -i.
+            console.say("\nCan't open file: %s\n", ProgCommand.optionArg());
+            printUsage(console);
+            return kExitUsage;
     }
-
-    const DeviceFamily family = readDeviceFamily(ComDev);
-    if (ComDev.lost()) return failed();
-    if (family == DeviceFamily::none) {
-        say("\nThe target chip is not responding. Please reset the device and run this program "
-            "immidiately after reset.");
-        return kExitFailed;
-    }
-
-    if (!allocateRows(*table, family)) {
-        say("\nNot enough memory on your computer. Please change another computer and try again.");
-        return kExitFailed;
-    }
-
-    if (!hexFileNamed) {
-        // Here the scanner's argument is the interface name of the last -i.
-        say("\nCan't open file: %s\n", ProgCommand.optionArg());
-        printUsage();
-        return kExitUsage;
-    }
-
-    if (placeImage(image, *table) == 0) {
-        say("\nBad Hex file: nothing in it can be written to this chip.\n");
-        sendReset(ComDev);
-        return kExitFailed;
-    }
-    const PassResult pass = runProgrammingPass(ComDev, *table);
-    if (pass == PassResult::lost) return failed();
-    if (pass == PassResult::rejected) {
-        sendReset(ComDev);
-        return kExitFailed;
-    }
-
-    say("\nStart validating firmware.");
-    sleepMs(timeLimits().pauseMs);
-    if (ComDev.lost()) return failed();
-
-    const bool passed = verify(ComDev, family, table.get());
-    if (ComDev.lost()) return failed();
-    if (passed) {
-        // The image is on the chip: an interrupt from here on changes nothing, the reset goes out.
-        ComDev.settle();
-        say("\nThe target device passed firmware validation.");
-        say("\n\nFrimware has been successfully updated. Please restart your device to use new "
-            "version.\n");
-    } else {
-        say("\nFirmware did not pass the validation. Update failed. Please update again or "
-            "contact Varnoth technical support.\n");
-    }
-    sendReset(ComDev);
-    return passed ? kExitUpdated : kExitFailed;
+    return kExitFailed;
 }
 
 }  // namespace
 
-int runUpdate(char* const* argv) {
-    const int status = updateSteps(argv);
-    if (status == kExitInterrupted) {
-        say("\nInterrupted. The device has not been updated: reset it and update again.\n");
+int scanCommandLine(OptionScanner& scanner, const char*& interfaceName, HexFile& hexFile, Console& console,
+                    const StopRequest& stop) {
+    for (char code = scanner.next(); code != 0; code = scanner.next()) {
+        if (code == '.' && !scanner.unknownOption()) {
+            // A later file name replaces an earlier one.
+            hexFile = openHexFile(scanner.optionArg());
+            if (!hexFile) {
+                // Opening a FIFO waits for its writer; a stop request ends that wait.
+                if (stop.requested()) return kExitInterrupted;
+                console.say("\nCan't open file: %s\n", scanner.optionArg());
+                return kExitFailed;
+            }
+        } else if (code == 'i') {
+            if (scanner.optionArg() == nullptr) {
+                console.say("\n-i requires argument\n");
+                printUsage(console);
+                return kExitUsage;
+            }
+            interfaceName = scanner.optionArg();
+        } else {
+            console.say("\nUnknown option `%c'\n", code);
+            printUsage(console);
+            return kExitUsage;
+        }
     }
+    if (interfaceName == nullptr) {
+        printUsage(console);
+        return kExitUsage;
+    }
+    return kScanComplete;
+}
+
+int runUpdate(char* const* argv, std::FILE* out, StopRequest& stop, const TimeLimits& limits) {
+    Console console(out);
+    const int status = updateSteps(argv, console, stop, limits);
+    if (status == kExitInterrupted) console.say("%s", kMsgInterrupted);
     return status;
 }
 

@@ -3,21 +3,9 @@
 #include <chrono>
 #include <thread>
 
-#include "common/interrupt.h"
+#include "common/stop_request.h"
 
 namespace kelvo {
-
-namespace {
-TimeLimits gLimits = kDefaultLimits;
-}
-
-const TimeLimits& timeLimits() {
-    return gLimits;
-}
-
-void setTimeLimits(const TimeLimits& limits) {
-    gLimits = limits;
-}
 
 std::uint32_t tickCount() {
     using namespace std::chrono;
@@ -29,10 +17,10 @@ void sleepUninterruptedMs(std::uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void sleepMs(std::uint32_t ms) {
-    // In slices, so that an interrupted run does not sit out a long pause.
+void sleepMs(std::uint32_t ms, const StopRequest* stop) {
+    // In slices, so that a stopped update does not sit out a long pause.
     const std::uint32_t start = tickCount();
-    while (!interruptRequested()) {
+    while (stop == nullptr || !stop->requested()) {
         const std::uint32_t elapsed = elapsedSince(start);
         if (elapsed >= ms) return;
         const std::uint32_t slice = ms - elapsed < 20 ? ms - elapsed : 20;

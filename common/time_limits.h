@@ -4,9 +4,11 @@
 
 namespace kelvo {
 
-// Every time limit and fixed pause of the tool, in milliseconds. The tool always
-// runs with kDefaultLimits; the test suite installs shorter ones so that the same
-// code paths finish quickly.
+class StopRequest;
+
+// Every time limit and fixed pause of an update, in milliseconds. The tools always run with
+// kDefaultLimits; the test suite gives an update shorter ones so that the same code paths finish
+// quickly. They reach an update through its RunContext; nothing else can change them.
 struct TimeLimits {
     std::uint32_t replyMs;      // an acknowledgement, the identification, a read-back
     std::uint32_t pingMs;       // one ping of the handshake
@@ -20,12 +22,6 @@ struct TimeLimits {
 
 inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100, 1000};
 
-// The limits in force for this process.
-const TimeLimits& timeLimits();
-
-// Replaces the limits in force (tests only; the command line cannot change them).
-void setTimeLimits(const TimeLimits& limits);
-
 // Millisecond tick counter; elapsed time is the unsigned 32-bit difference of two readings,
 // so a wrap of the counter is harmless.
 std::uint32_t tickCount();
@@ -35,8 +31,8 @@ inline std::uint32_t elapsedSince(std::uint32_t start) {
     return tickCount() - start;
 }
 
-// Sleeps for `ms`, or less when the run is interrupted.
-void sleepMs(std::uint32_t ms);
+// Sleeps for `ms`, or less when `stop` (if any) is requested meanwhile.
+void sleepMs(std::uint32_t ms, const StopRequest* stop);
 
 // Sleeps for `ms` even when the run is interrupted: for waits that are short and bounded in
 // themselves, such as the drain before a close.

@@ -7,11 +7,11 @@
 
 #include "cli/option_scanner.h"
 #include "cli/update_driver.h"
-#include "common/console.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static std::FILE* quiet = std::fopen("/dev/null", "w");
-    kelvo::setConsole(quiet);
+    static kelvo::Console console(quiet);
+    static const kelvo::StopRequest stop;
     std::vector<std::string> entries{"kelvoup"};
     std::string current;
     for (std::size_t i = 0; i < size && entries.size() < 32; ++i) {
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kelvo::OptionScanner scanner(argv.data(), "i:b:p:e:");
     const char* interfaceName = nullptr;
     kelvo::HexFile hexFile;
-    const int status = kelvo::scanCommandLine(scanner, interfaceName, hexFile);
+    const int status = kelvo::scanCommandLine(scanner, interfaceName, hexFile, console, stop);
     if (status == kelvo::kScanComplete && interfaceName == nullptr) __builtin_trap();
     if (status != kelvo::kScanComplete && status != kelvo::kExitUsage && status != kelvo::kExitFailed) {
         __builtin_trap();

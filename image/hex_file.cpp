@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "common/console.h"
-#include "common/interrupt.h"
+#include "common/sha256.h"
+#include "common/stop_request.h"
 
 namespace kelvo {
 
@@ -33,6 +33,7 @@ bool LineReader::fill() {
         std::ferror(file_) != 0 ? 0 : std::fread(buffer_.data(), 1, buffer_.size(), file_);
     begin_ = 0;
     end_ = got;
+    if (digest_ != nullptr) digest_->update(buffer_.data(), got);
     if (got == 0) {
         failed_ = std::ferror(file_) != 0;
         textEnded_ = true;
@@ -168,8 +169,8 @@ HexLine parseHexLine(std::string_view text, HexRecord& record, const char*& reas
 
 namespace {
 
-HexRead badLine(unsigned lineNumber, const char* reason) {
-    say("\nBad Hex file: line %u: %s\n", lineNumber, reason);
+HexRead badLine(HexProblem& problem, unsigned lineNumber, const char* reason) {
+    problem = {lineNumber, reason};
     return HexRead::bad;
 }
 
@@ -190,8 +191,9 @@ bool storeData(const HexRecord& record, std::uint32_t base, bool segmented, HexI
 
 }  // namespace
 
-HexRead readHexFile(std::FILE* file, HexImage& image) {
-    LineReader reader(file);
+HexRead readHexFile(std::FILE* file, HexImage& image, HexProblem& problem, const StopRequest* stop,
+                    Sha256* digest) {
+    LineReader reader(file, digest);
     std::string_view line;
     HexRecord record;
     unsigned lineNumber = 0;
@@ -200,21 +202,21 @@ HexRead readHexFile(std::FILE* file, HexImage& image) {
     int lastType = -1;
     for (;;) {
         const LineReader::Result got = reader.next(line);
-        if (interruptRequested()) return HexRead::interrupted;
+        if (stop != nullptr && stop->requested()) return HexRead::interrupted;
         if (got == LineReader::Result::end) break;
         ++lineNumber;
-        if (got == LineReader::Result::failed) return badLine(lineNumber, "read error");
-        if (got == LineReader::Result::tooLong) return badLine(lineNumber, "line too long");
+        if (got == LineReader::Result::failed) return badLine(problem, lineNumber, "read error");
+        if (got == LineReader::Result::tooLong) return badLine(problem, lineNumber, "line too long");
         const char* reason = "";
         const HexLine kind = parseHexLine(line, record, reason);
         if (kind == HexLine::skip) continue;
-        if (kind == HexLine::bad) return badLine(lineNumber, reason);
+        if (kind == HexLine::bad) return badLine(problem, lineNumber, reason);
         lastType = record.recordType;
         const auto value = static_cast<std::uint32_t>((record.data[0] << 8) | record.data[1]);
         switch (record.recordType) {
             case 0:
                 if (!storeData(record, base, segmented, image)) {
-                    return badLine(lineNumber, "more data than any chip can hold");
+                    return badLine(problem, lineNumber, "more data than any chip can hold");
                 }
                 break;
             case 2:
@@ -228,7 +230,12 @@ HexRead readHexFile(std::FILE* file, HexImage& image) {
             default: break;
         }
     }
-    if (lastType != 1) return badLine(lineNumber + 1, "no end-of-file record (the file may be cut short)");
+    if (lastType != 1) return badLine(problem, lineNumber + 1, "no end-of-file record (the file may be cut short)");
+    // The digest is of the whole file: what follows a 0x1A end mark too.
+    std::array<char, 16384> rest{};
+    for (std::size_t n = 0; digest != nullptr && (n = std::fread(rest.data(), 1, rest.size(), file)) > 0;) {
+        digest->update(rest.data(), n);
+    }
     return HexRead::good;
 }
 

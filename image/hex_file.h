@@ -10,6 +10,9 @@
 
 namespace kelvo {
 
+class StopRequest;
+class Sha256;
+
 // One Intel HEX record as it stands in the file.
 struct HexRecord {
     std::uint8_t byteCount = 0;
@@ -32,7 +35,8 @@ class LineReader {
 public:
     enum class Result { line, end, tooLong, failed };
 
-    explicit LineReader(std::FILE* file) : file_(file) {}
+    // Every byte read is also given to `digest`, when there is one.
+    explicit LineReader(std::FILE* file, Sha256* digest = nullptr) : file_(file), digest_(digest) {}
     // The view stays valid until the next call.
     Result next(std::string_view& line);
 
@@ -40,6 +44,7 @@ private:
     bool fill();  // false at the end of the text
 
     std::FILE* file_;
+    Sha256* digest_;
     std::array<char, 16384> buffer_{};
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
@@ -57,11 +62,19 @@ HexLine parseHexLine(std::string_view line, HexRecord& record, const char*& reas
 
 enum class HexRead { good, bad, interrupted };
 
+// Where a file is bad: the line (counted from 1) and the reason.
+struct HexProblem {
+    unsigned line = 0;
+    const char* reason = "";
+};
+
 // Reads the whole file once, checking every line, and decodes its data into `image`: data (00),
 // end-of-file (01; records after it still count, so concatenated files work), extended segment
 // (02) and linear (04) address records; start addresses (03, 05) are ignored. The first bad line
-// is reported as "Bad Hex file: line N: reason"; so is a file whose last record is not an
-// end-of-file record (it may be cut short).
-HexRead readHexFile(std::FILE* file, HexImage& image);
+// is given in `problem`; so is a file whose last record is not an end-of-file record (it may be
+// cut short). Ends early with HexRead::interrupted when `stop` is requested. Every byte read is
+// also given to `digest`, when there is one.
+HexRead readHexFile(std::FILE* file, HexImage& image, HexProblem& problem, const StopRequest* stop = nullptr,
+                    Sha256* digest = nullptr);
 
 }  // namespace kelvo

@@ -1,6 +1,6 @@
 #include "image/hex_loader.h"
 
-#include "common/console.h"
+#include <new>
 
 namespace kelvo {
 
@@ -11,16 +11,15 @@ bool isPadding(std::uint16_t word) {
 }
 }  // namespace
 
-std::size_t placeImage(const HexImage& image, RowTable& table) {
-    say("\nReading HexFile");
-    std::size_t placed = 0;
+Placement placeImage(const HexImage& image, RowTable& table) {
+    Placement placement;
     image.forEachWord([&](std::uint32_t wordAddress, std::uint16_t value) {
         const std::ptrdiff_t slot = slotForAddress(table, wordAddress);
         MemoryRow* row = slot >= 0 ? table.slots[static_cast<std::size_t>(slot)].get() : nullptr;
         switch (row != nullptr ? row->wordUse(wordAddress) : WordUse::nowhere) {
             case WordUse::sent:
                 row->insertWord(wordAddress, value);
-                ++placed;
+                ++placement.placed;
                 return;
             case WordUse::secondWord:
                 // Compilers pad the second word of a location (the unimplemented top byte of a
@@ -30,9 +29,17 @@ std::size_t placeImage(const HexImage& image, RowTable& table) {
                 break;
             case WordUse::nowhere: break;
         }
-        say("Bad Hex file: 0x%xAddress out of range\n", wordAddress);
+        placement.outOfRange.push_back(wordAddress);
     });
-    return placed;
+    return placement;
+}
+
+std::unique_ptr<PreparedRows> prepareRows(const HexImage& image, DeviceFamily family) {
+    std::unique_ptr<PreparedRows> rows(new (std::nothrow) PreparedRows);
+    if (!rows || !allocateRows(rows->table, family)) return nullptr;
+    rows->placement = placeImage(image, rows->table);
+    for (std::size_t slot = 0; slot < kUsedSlots; ++slot) rows->table.slots[slot]->formatRow();
+    return rows;
 }
 
 }  // namespace kelvo

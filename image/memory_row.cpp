@@ -39,6 +39,16 @@ MemoryRow::MemoryRow(MemoryKind kind, std::uint32_t startAddress, std::int32_t r
     if (txBuffer_) std::fill_n(txBuffer_.get(), txSize_, std::uint8_t{0xFF});
 }
 
+std::unique_ptr<MemoryRow> MemoryRow::clone() const {
+    std::unique_ptr<MemoryRow> copy(new (std::nothrow) MemoryRow(kind_, 0, rowNumber_, family_));
+    if (!copy || !copy->valid()) return nullptr;
+    copy->address_ = address_;
+    copy->isEmpty_ = isEmpty_;
+    copy->words_ = words_;
+    std::copy_n(txBuffer_.get(), txSize_, copy->txBuffer_.get());
+    return copy;
+}
+
 std::uint32_t MemoryRow::span() const {
     return kind_ == MemoryKind::config ? 2U : rowSize_ * 2U;
 }
@@ -92,6 +102,14 @@ void MemoryRow::formatRow() {
     }
 }
 
+std::size_t MemoryRow::frameSize() const {
+    if (kind_ == MemoryKind::config) {
+        if (rowNumber_ == 7 && family_ == DeviceFamily::dsPic30F) return 0;
+        return rowNumber_ == 0 ? 4 : 3;
+    }
+    return isEmpty_ == 1 ? 0 : 4 + txSize_;
+}
+
 SendOutcome MemoryRow::sendRow(PortHandle& port) const {
     if (kind_ != MemoryKind::config && isEmpty_ == 1) return SendOutcome::skipped;
     if (kind_ == MemoryKind::config && rowNumber_ == 7 && family_ == DeviceFamily::dsPic30F) {
@@ -112,6 +130,17 @@ SendOutcome MemoryRow::sendRow(PortHandle& port) const {
     }
     header = {isEmpty_, txBuffer_[0], txBuffer_[1], 0};
     return sendAcknowledged(port, header.data(), 3, nullptr, 0);
+}
+
+bool RowSet::overlay(std::uint32_t wordAddress, std::uint16_t value) {
+    const std::ptrdiff_t found = slotForAddress(*shared_, wordAddress);
+    if (found < 0) return false;
+    const auto slot = static_cast<std::size_t>(found);
+    std::unique_ptr<MemoryRow>& own = own_[slot];
+    if (!own) own = shared_->slots[slot]->clone();
+    if (!own || !own->insertWord(wordAddress, value)) return false;
+    own->formatRow();
+    return true;
 }
 
 bool allocateRows(RowTable& table, DeviceFamily family) {

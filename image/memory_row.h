@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 
 #include "link/serial_link.h"
@@ -29,6 +30,9 @@ public:
 
     MemoryRow(MemoryKind kind, std::uint32_t startAddress, std::int32_t rowNumber, DeviceFamily family);
 
+    // A row of its own with the same words and transmit bytes; nullptr when memory runs out.
+    std::unique_ptr<MemoryRow> clone() const;
+
     // False when the transmit buffer could not be allocated.
     bool valid() const { return txBuffer_ != nullptr; }
 
@@ -45,6 +49,8 @@ public:
     // Sends the row's frame; empty program and EEPROM rows are skipped, configuration rows are
     // always sent, and the eighth configuration row of a dsPIC30F is never sent.
     SendOutcome sendRow(PortHandle& port) const;
+    // The bytes of the frame sendRow sends (header and data), or 0 when it sends nothing.
+    std::size_t frameSize() const;
 
     std::uint32_t address() const { return address_; }
     std::uint8_t isEmpty() const { return isEmpty_; }
@@ -80,6 +86,28 @@ inline constexpr std::uint32_t kConfigStart = 0xF80000;
 struct RowTable {
     std::array<std::unique_ptr<MemoryRow>, kRowSlots> slots;
     DeviceFamily family = DeviceFamily::none;
+};
+
+// The rows one update sends: a formatted table, possibly shared read-only with other updates,
+// with some rows replaced by formatted rows of the update's own (a device's serial number).
+class RowSet {
+public:
+    explicit RowSet(const RowTable& shared) : shared_(&shared) {}
+
+    // The row of a slot, or nullptr for a slot without one.
+    const MemoryRow* operator[](std::size_t slot) const {
+        const auto own = own_.find(slot);
+        return own != own_.end() ? own->second.get() : shared_->slots[slot].get();
+    }
+    DeviceFamily family() const { return shared_->family; }
+
+    // Puts a word of this update's own into a private copy of the row that sends it, formatted
+    // again. False when no row sends a word at that address, or memory runs out.
+    bool overlay(std::uint32_t wordAddress, std::uint16_t value);
+
+private:
+    const RowTable* shared_;
+    std::map<std::size_t, std::unique_ptr<MemoryRow>> own_;
 };
 
 // Creates all 2184 rows for the family. False when a row or its buffer cannot be allocated.

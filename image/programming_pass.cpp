@@ -1,32 +1,33 @@
 #include "image/programming_pass.h"
 
-#include "common/console.h"
 #include "common/time_limits.h"
 
 namespace kelvo {
 
-PassResult runProgrammingPass(PortHandle& port, RowTable& table) {
+PassResult runProgrammingPass(PortHandle& port, const RowSet& rows) {
+    UpdateEvent programming{.kind = EventKind::programming};
     for (std::size_t slot = 0; slot < kUsedSlots; ++slot) {
-        if (table.slots[slot]) table.slots[slot]->formatRow();
+        const std::size_t bytes = rows[slot] != nullptr ? rows[slot]->frameSize() : 0;
+        programming.count += bytes > 0 ? 1 : 0;
+        programming.bytes += bytes;
     }
-    say("\nProgramming Device ");
+    port.emit(programming);
     for (std::size_t slot = 0; slot < kUsedSlots; ++slot) {
         const int block = static_cast<int>(slot);
-        if (table.slots[slot]) {
-            const SendOutcome outcome = table.slots[slot]->sendRow(port);
+        const MemoryRow* row = rows[slot];
+        if (row != nullptr) {
+            const SendOutcome outcome = row->sendRow(port);
             if (outcome == SendOutcome::lost) return PassResult::lost;
             if (outcome == SendOutcome::refused) {
-                say("\nThe target Kelvo device did not accept block # %d. Update failed. Please "
-                    "update again or contact Varnoth technical support.\n",
-                    block);
+                port.emit({.kind = EventKind::rowRejected, .block = block});
                 return PassResult::rejected;
             }
         }
-        say("\nwritng data blocks - block # %d", block);
+        port.emit({.kind = EventKind::rowWritten, .block = block, .bytes = row != nullptr ? row->frameSize() : 0});
     }
-    sleepMs(timeLimits().pauseMs);
-    if (port.lost()) return PassResult::lost;  // the pause was cut short by an interrupt
-    say("\nTransmitting firmware finished.");
+    sleepMs(port.limits().pauseMs, port.context().stop);
+    if (port.lost()) return PassResult::lost;  // the pause was cut short by a stop request
+    port.emit({.kind = EventKind::transmitted});
     return PassResult::sent;
 }
 

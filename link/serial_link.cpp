@@ -3,8 +3,6 @@
 
 #include <array>
 
-#include "common/console.h"
-#include "common/interrupt.h"
 #include "common/time_limits.h"
 
 namespace kelvo {
@@ -19,6 +17,7 @@ PortHandle::PortHandle(PortHandle&& other) noexcept
     : state_(std::move(other.state_)),
       name_(std::move(other.name_)),
       baud_(other.baud_),
+      context_(other.context_),
       lost_(other.lost_),
       settled_(other.settled_) {
     other.lost_ = false;
@@ -31,6 +30,7 @@ PortHandle& PortHandle::operator=(PortHandle&& other) noexcept {
         state_ = std::move(other.state_);
         name_ = std::move(other.name_);
         baud_ = other.baud_;
+        context_ = other.context_;
         lost_ = other.lost_;
         settled_ = other.settled_;
         other.lost_ = false;
@@ -39,10 +39,11 @@ PortHandle& PortHandle::operator=(PortHandle&& other) noexcept {
     return *this;
 }
 
-void PortHandle::adopt(StatePtr state, std::string name, std::uint32_t baud) {
+void PortHandle::adopt(StatePtr state, std::string name, std::uint32_t baud, const RunContext& context) {
     state_ = std::move(state);
     name_ = std::move(name);
     baud_ = baud;
+    context_ = context;
     lost_ = false;
     settled_ = false;
 }
@@ -52,21 +53,15 @@ PortHandle::StatePtr PortHandle::release() {
 }
 
 bool PortHandle::lost() const {
-    return lost_ || (!settled_ && interruptRequested());
+    return lost_ || (!settled_ && context_.stopRequested());
 }
 
 void PortHandle::markLost() {
-    if (lost_ || (!settled_ && interruptRequested())) return;
+    if (lost_ || (!settled_ && context_.stopRequested())) return;
     lost_ = true;
     // After a passed verification a line lost while the reset goes out changes nothing.
-    if (!settled_) say("\nLost connection to serial port %s.\n", name_.c_str());
+    if (!settled_) emit({.kind = EventKind::portLost, .text = name_.c_str()});
 }
-
-const char kMsgPortNotReady[] =
-    "\nPlease make sure your serial port is connected and not opened by other application. "
-    "Then run this program again.";
-const char kMsgPortSetupFailed[] =
-    "\nError occurs when setting up your serial port. Please contact Varnoth support. ";
 
 std::uint32_t lineTimeMs(const PortHandle& port, std::size_t count) {
     if (!port.valid() || port.baud() == 0) return 0;
@@ -114,7 +109,7 @@ void discardInput(PortHandle& port) {
 }
 
 bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count) {
-    return receiveExact(port, buffer, count, timeLimits().replyMs);
+    return receiveExact(port, buffer, count, port.limits().replyMs);
 }
 
 bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs) {

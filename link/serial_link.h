@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/update_events.h"
+
 namespace kelvo {
 
 // The open serial port. A default-constructed handle is the invalid handle: no port is
@@ -28,17 +30,30 @@ public:
 
     bool valid() const { return state_ != nullptr; }
     // True once the port has failed hard while in use (an adapter pulled out, a hang-up), or
-    // the user has interrupted the run: either way nothing more is to be sent or awaited.
+    // its update has been asked to stop: either way nothing more is to be sent or awaited.
     bool lost() const;
     // True once the port has failed hard; unlike lost(), not set by an interrupt.
     bool broken() const { return lost_; }
-    // From now on an interrupt no longer stops the port: the outcome of the run is settled and
+    // From now on a stop request no longer stops the port: the outcome of the run is settled and
     // what remains (the reset, the close) is to be done whatever the user asks.
     void settle() { settled_ = true; }
 
+    // The update the port serves: its limits, its stop request, where its events go. Set by
+    // openPort; the invalid handle has the default context (default limits, no stop, no events).
+    const RunContext& context() const { return context_; }
+    const TimeLimits& limits() const { return *context_.limits; }
+    void emit(const UpdateEvent& event) const { context_.emit(event); }
+    // Makes the port serve another update (or the same one with another event sink); returns the
+    // context it served before.
+    RunContext useContext(const RunContext& context) {
+        const RunContext before = context_;
+        context_ = context;
+        return before;
+    }
+
     // For the backends only.
     State* state() const { return state_.get(); }
-    void adopt(StatePtr state, std::string name, std::uint32_t baud);
+    void adopt(StatePtr state, std::string name, std::uint32_t baud, const RunContext& context);
     StatePtr release();
     // Reports the loss once, with the interface name, and makes every later operation fail at once.
     // Once the outcome is settled the loss is not reported: the update stands.
@@ -51,21 +66,24 @@ private:
     StatePtr state_;
     std::string name_;
     std::uint32_t baud_ = 0;
+    RunContext context_;
     bool lost_ = false;
     bool settled_ = false;
 };
 
 enum class OpenResult {
     opened,
-    cannotOpen,      // another program holds it, or it failed to open; nothing was printed
-    noSuchPort,      // no port of that name; nothing was printed
-    noPermission,    // the user may not open it; nothing was printed
-    cannotConfigure  // opened, but the line settings failed; the message has been printed
+    cannotOpen,      // another program holds it, or it failed to open
+    noSuchPort,      // no port of that name
+    noPermission,    // the user may not open it
+    notReady,        // opened, but it is not a serial port (or not ready)
+    cannotConfigure  // opened, but the line settings failed
 };
 
 // Opens the interface with 8 data bits, odd parity, 1 stop bit, no flow control, at the
-// decimal speed in baudText, DTR and RTS off, both queues purged.
-OpenResult openPort(PortHandle& port, const char* name, const char* baudText);
+// decimal speed in baudText, DTR and RTS off, both queues purged, for the update `context`.
+// Prints nothing: the caller reports the result.
+OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context = {});
 
 // Hands every byte to the port in order. True when all of them were written within the time
 // the transmission takes (plus a small margin).
@@ -79,7 +97,7 @@ std::size_t receiveAvailable(PortHandle& port, std::uint8_t* buffer, std::size_t
 // The bytes received stay at the start of the buffer either way.
 std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs);
 
-// True when exactly `count` bytes arrived within the reply limit (10 s).
+// True when exactly `count` bytes arrived within the port's reply limit (10 s).
 bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count);
 // True when exactly `count` bytes arrived within `limitMs`.
 bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs);
@@ -93,10 +111,10 @@ void discardInput(PortHandle& port);
 // before it was opened and closes it. The handle becomes the invalid handle.
 void closePort(PortHandle& port);
 
-// Makes every signal that ends a run interrupt it instead of killing the process, so that the
-// port is closed and restored: SIGINT, SIGTERM, SIGHUP and SIGQUIT on POSIX; Ctrl-C, Ctrl-Break,
-// the console's close, logoff and shutdown on Windows.
-void installInterruptHandler();
+// Makes every signal that ends a run request `stop` instead of killing the process, so that the
+// ports are closed and restored: SIGINT, SIGTERM, SIGHUP and SIGQUIT on POSIX; Ctrl-C, Ctrl-Break,
+// the console's close, logoff and shutdown on Windows. One per process: the front end's.
+void installInterruptHandler(StopRequest& stop);
 
 // Makes the process safe against the console it was started with, before anything is opened: a
 // standard descriptor that is closed is opened on the null device, so that neither the port nor
@@ -114,11 +132,6 @@ std::string listSerialPorts(const std::string& root = "");
 // device's group, when that group may read and write it and is not root's. "" when there is no
 // such group (and on Windows, which has no device groups).
 std::string portGroup(const char* name);
-
-// The configuration failure messages of openPort: the port is not a serial port (or not
-// ready), and the line settings were refused.
-extern const char kMsgPortNotReady[];
-extern const char kMsgPortSetupFailed[];
 
 // The time `count` bytes take on the port's line: 11 bits a byte (start, 8 data, parity, stop) at
 // its speed, rounded up; 0 for the invalid handle.

@@ -11,8 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "common/console.h"
-#include "common/interrupt.h"
+#include "common/stop_request.h"
 #include "common/time_limits.h"
 #include "link/output_queue.h"
 #include "link/posix_tty.h"
@@ -91,11 +90,10 @@ bool settingsHeld(const termios& wanted, const termios& got, bool pseudoTerminal
     return cfgetospeed(&got) == cfgetospeed(&wanted) && cfgetispeed(&got) == cfgetispeed(&wanted);
 }
 
-OpenResult failConfiguration(int fd, const char* message) {
-    say("%s", message);
+OpenResult failConfiguration(int fd, OpenResult result) {
     ioctl(fd, TIOCNXCL);  // the exclusive flag may have been set already
     close(fd);
-    return OpenResult::cannotConfigure;
+    return result;
 }
 
 // Bytes still waiting in the driver's output queue, or 0 when it cannot tell.
@@ -120,7 +118,7 @@ void drainOutput(const PortHandle::State& s) {
 
 }  // namespace
 
-OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
+OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context) {
     closePort(port);
     int baud = 0;
     if (std::sscanf(baudText, "%d", &baud) != 1) baud = 0;
@@ -138,22 +136,22 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     }
 
     termios saved{};
-    if (tcgetattr(fd, &saved) != 0) return failConfiguration(fd, kMsgPortNotReady);
+    if (tcgetattr(fd, &saved) != 0) return failConfiguration(fd, OpenResult::notReady);
     ioctl(fd, TIOCEXCL);
 
     speed_t speed = B0;
-    if (!speedFor(baud, speed)) return failConfiguration(fd, kMsgPortSetupFailed);
+    if (!speedFor(baud, speed)) return failConfiguration(fd, OpenResult::cannotConfigure);
     const bool pty = isPseudoTerminal(fd);
     const termios wanted = lineSettings(saved, speed);
     // On a pseudo-terminal, tcsetattr may report EINVAL for the parity it cannot hold even
     // though everything else was applied; what was applied is read back either way.
     if (tcsetattr(fd, TCSANOW, &wanted) != 0 && !(pty && errno == EINVAL)) {
-        return failConfiguration(fd, kMsgPortSetupFailed);
+        return failConfiguration(fd, OpenResult::cannotConfigure);
     }
     termios got{};
     if (tcgetattr(fd, &got) != 0 || !settingsHeld(wanted, got, pty)) {
         tcsetattr(fd, TCSANOW, &saved);
-        return failConfiguration(fd, kMsgPortSetupFailed);
+        return failConfiguration(fd, OpenResult::cannotConfigure);
     }
 
     // DTR and RTS held off; a device without modem lines is not an error.
@@ -167,7 +165,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     state->pseudoTerminal = pty;
     state->baud = static_cast<std::uint32_t>(baud);
     state->savedSerialFlags = askForLowLatency(fd);
-    port.adopt(std::move(state), name, static_cast<std::uint32_t>(baud));
+    port.adopt(std::move(state), name, static_cast<std::uint32_t>(baud), context);
     return OpenResult::opened;
 }
 
@@ -252,8 +250,10 @@ void closePort(PortHandle& port) {
 }
 
 namespace {
+StopRequest* gStopOnSignal = nullptr;
+
 void onInterrupt(int /*signal*/) {
-    requestInterrupt();
+    if (gStopOnSignal != nullptr) gStopOnSignal->request();
 }
 }  // namespace
 
@@ -271,7 +271,8 @@ void protectStandardStreams() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-void installInterruptHandler() {
+void installInterruptHandler(StopRequest& stop) {
+    gStopOnSignal = &stop;
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "common/console.h"
 #include "common/time_limits.h"
 #include "link/serial_link.h"
 #include "link/win32_io.h"
@@ -130,7 +129,7 @@ bool finishWrites(PortHandle& port) {
 
 }  // namespace
 
-OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
+OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context) {
     closePort(port);
     int BaudRate = 0;
     if (std::sscanf(baudText, "%d", &BaudRate) != 1) BaudRate = 0;
@@ -157,17 +156,15 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     CommTimeOuts.WriteTotalTimeoutMultiplier = BaudRate > 0 ? static_cast<DWORD>(19200 / BaudRate) : 0;
     CommTimeOuts.WriteTotalTimeoutConstant = 0;
     if (!SetCommTimeouts(handle, &CommTimeOuts)) {
-        say("%s", kMsgPortNotReady);
         CloseHandle(handle);
-        return OpenResult::cannotConfigure;
+        return OpenResult::notReady;
     }
 
     DCB Dcb{};
     Dcb.DCBlength = sizeof(DCB);
     if (!GetCommState(handle, &Dcb)) {
-        say("%s", kMsgPortNotReady);
         CloseHandle(handle);
-        return OpenResult::cannotConfigure;
+        return OpenResult::notReady;
     }
     state->savedDcb = Dcb;
     Dcb.BaudRate = static_cast<DWORD>(BaudRate);
@@ -185,7 +182,6 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
     Dcb.XonLim = 2048;
     Dcb.XoffLim = 512;
     if (BaudRate <= 0 || !SetCommState(handle, &Dcb)) {
-        say("%s", kMsgPortSetupFailed);
         SetCommTimeouts(handle, &state->savedTimeouts);
         CloseHandle(handle);
         return OpenResult::cannotConfigure;
@@ -193,7 +189,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText) {
 
     state->handle = handle;
     state->baud = static_cast<DWORD>(BaudRate);
-    port.adopt(std::move(state), name, static_cast<std::uint32_t>(BaudRate));
+    port.adopt(std::move(state), name, static_cast<std::uint32_t>(BaudRate), context);
     return OpenResult::opened;
 }
 

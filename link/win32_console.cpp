@@ -3,21 +3,29 @@
 
 #include <windows.h>
 
-#include "common/interrupt.h"
+#include "common/stop_request.h"
 #include "link/serial_link.h"
 
 namespace kelvo {
 
+namespace {
+StopRequest* gStopOnEvent = nullptr;
+
+void requestStop() {
+    if (gStopOnEvent != nullptr) gStopOnEvent->request();
+}
+}  // namespace
+
 BOOL WINAPI consoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT: requestInterrupt(); return TRUE;
+        case CTRL_BREAK_EVENT: requestStop(); return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
             // Windows ends the process as soon as this returns. The run closes and restores the
             // port and ends the process itself well within the grace Windows gives (5 s).
-            requestInterrupt();
+            requestStop();
             Sleep(kConsoleCloseGraceMs);
             return TRUE;
         default: return FALSE;
@@ -30,7 +38,8 @@ void protectStandardStreams() {
     // has gone only fails.
 }
 
-void installInterruptHandler() {
+void installInterruptHandler(StopRequest& stop) {
+    gStopOnEvent = &stop;
     SetConsoleCtrlHandler(consoleControl, TRUE);
 }
 

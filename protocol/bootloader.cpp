@@ -2,14 +2,13 @@
 
 #include <array>
 
-#include "common/console.h"
 #include "common/time_limits.h"
 
 namespace kelvo {
 
 bool settleLine(PortHandle& port, std::uint32_t listenMs) {
     if (!port.valid()) return false;
-    const TimeLimits& limits = timeLimits();
+    const TimeLimits& limits = port.limits();
     std::array<std::uint8_t, 256> scratch{};
     const std::uint32_t start = tickCount();
     std::uint32_t lastHeard = start;
@@ -31,7 +30,7 @@ bool settleLine(PortHandle& port, std::uint32_t listenMs) {
 
 bool waitForTarget(PortHandle& port) {
     if (!port.valid()) return false;
-    const TimeLimits& limits = timeLimits();
+    const TimeLimits& limits = port.limits();
     const std::uint32_t start = tickCount();
     while (elapsedSince(start) < limits.handshakeMs && !port.lost()) {
         std::uint8_t buffer = kCmdPing;
@@ -42,23 +41,30 @@ bool waitForTarget(PortHandle& port) {
     return false;
 }
 
-DeviceFamily readDeviceFamily(PortHandle& port) {
+DeviceIdentity readDeviceIdentity(PortHandle& port) {
+    DeviceIdentity identity;
     // Without a port nothing can be identified.
-    if (!port.valid()) return DeviceFamily::none;
-    say("\nReading Target Device ID");
+    if (!port.valid()) return identity;
+    port.emit({.kind = EventKind::identifying});
     // A late answer to an earlier ping is not the start of the identification; a line that never
     // falls quiet identifies nothing.
-    if (!settleLine(port, 0)) return DeviceFamily::none;
+    if (!settleLine(port, 0)) return identity;
     std::array<std::uint8_t, 8> reply{};
     reply[0] = kCmdReadId;
     sendBytes(port, reply.data(), 1);
-    const std::size_t received = receiveWithin(port, reply.data(), reply.size(), timeLimits().replyMs);
+    const std::size_t received = receiveWithin(port, reply.data(), reply.size(), port.limits().replyMs);
     // Nor is what follows the identification (an overlong reply, its late bytes) the answer to the
     // first frame.
-    if (!settleLine(port, 0) || received < 6) return DeviceFamily::none;
-    const auto deviceId = static_cast<std::uint16_t>(reply[0] | (reply[1] << 8));
-    const auto revision = static_cast<std::uint16_t>((reply[5] >> 4) & 0x0F);
-    return lookupFamily(deviceId, revision);
+    if (!settleLine(port, 0) || received < 6) return identity;
+    identity.deviceId = static_cast<std::uint16_t>(reply[0] | (reply[1] << 8));
+    identity.revision = static_cast<std::uint16_t>((reply[5] >> 4) & 0x0F);
+    identity.entry = lookupDevice(identity.deviceId, identity.revision);
+    if (identity.entry != nullptr) identity.family = identity.entry->family;
+    return identity;
+}
+
+DeviceFamily readDeviceFamily(PortHandle& port) {
+    return readDeviceIdentity(port).family;
 }
 
 SendOutcome sendAcknowledged(PortHandle& port, const std::uint8_t* header, std::size_t headerSize,
@@ -66,16 +72,19 @@ SendOutcome sendAcknowledged(PortHandle& port, const std::uint8_t* header, std::
     // Listening time before a resend: none after a refusal, whose tail (if any) follows at once;
     // after a reply that did not come in time, the time the frame took on the line and one quiet
     // time more, since the late reply may still be on its way.
-    const std::uint32_t lateReplyMs = lineTimeMs(port, headerSize + dataSize) + timeLimits().quietMs;
+    const std::uint32_t lateReplyMs = lineTimeMs(port, headerSize + dataSize) + port.limits().quietMs;
     std::uint32_t listenMs = 0;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         // A try after a failed one goes out on a quiet line only: what a refusal still sends and a
         // reply that comes after the limit answer nothing. A line that does not fall quiet is a
         // failed try of its own.
-        if (attempt > 0 && !settleLine(port, listenMs)) {
-            if (port.lost()) return SendOutcome::lost;
-            listenMs = 0;
-            continue;
+        if (attempt > 0) {
+            port.emit({.kind = EventKind::frameResent, .bytes = headerSize + dataSize});
+            if (!settleLine(port, listenMs)) {
+                if (port.lost()) return SendOutcome::lost;
+                listenMs = 0;
+                continue;
+            }
         }
         // A byte queued before the frame goes out (a late answer, noise) is not its reply.
         discardInput(port);

@@ -32,10 +32,19 @@ inline void putWireAddress(std::uint8_t* out, std::uint32_t address) {
 // up to the handshake limit. False on time-out, a lost port or the invalid handle.
 bool waitForTarget(PortHandle& port);
 
+// What the identification told: the device id and revision, and the table's entry for them.
+struct DeviceIdentity {
+    std::uint16_t deviceId = 0;
+    std::uint16_t revision = 0;
+    const DeviceEntry* entry = nullptr;  // nullptr: not in the table, or no complete reply
+    DeviceFamily family = DeviceFamily::none;
+};
+
 // Waits for the line to be quiet, asks for the identification (0x09), waits for the line to be
 // quiet again and looks the device id and revision up in the device table. A reply of fewer than
 // six bytes, a chip that is not in the table, or a line that does not fall quiet gives
 // DeviceFamily::none.
+DeviceIdentity readDeviceIdentity(PortHandle& port);
 DeviceFamily readDeviceFamily(PortHandle& port);
 
 enum class SendOutcome {

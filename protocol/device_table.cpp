@@ -95,11 +95,27 @@ const DeviceEntry kDeviceTable[79] = {
     {nullptr, 0, 0, k30F},
 };
 
-DeviceFamily lookupFamily(std::uint16_t deviceId, std::uint16_t revision) {
+const DeviceEntry* lookupDevice(std::uint16_t deviceId, std::uint16_t revision) {
     for (const DeviceEntry* entry = kDeviceTable; entry->name != nullptr; ++entry) {
-        if (entry->deviceId == deviceId && entry->revision == revision) return entry->family;
+        if (entry->deviceId == deviceId && entry->revision == revision) return entry;
     }
-    return DeviceFamily::none;
+    return nullptr;
+}
+
+const char* familyName(DeviceFamily family) {
+    switch (family) {
+        case DeviceFamily::dsPic30F: return "dsPIC30F";
+        case DeviceFamily::dsPic33F: return "dsPIC33F";
+        case DeviceFamily::pic24H: return "PIC24H";
+        case DeviceFamily::pic24F: return "PIC24F";
+        case DeviceFamily::none: break;
+    }
+    return "none";
+}
+
+DeviceFamily lookupFamily(std::uint16_t deviceId, std::uint16_t revision) {
+    const DeviceEntry* entry = lookupDevice(deviceId, revision);
+    return entry != nullptr ? entry->family : DeviceFamily::none;
 }
 
 }  // namespace kelvo

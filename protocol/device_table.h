@@ -24,8 +24,14 @@ struct DeviceEntry {
 // 78 supported chips and a terminating entry of zeros.
 extern const DeviceEntry kDeviceTable[79];
 
+// The first entry whose device id and revision both match, or nullptr.
+const DeviceEntry* lookupDevice(std::uint16_t deviceId, std::uint16_t revision);
+
 // Family of the first entry whose device id and revision both match, or DeviceFamily::none.
 DeviceFamily lookupFamily(std::uint16_t deviceId, std::uint16_t revision);
+
+// The family's name as the chips' part numbers begin: "dsPIC30F", "dsPIC33F", "PIC24H", "PIC24F".
+const char* familyName(DeviceFamily family);
 
 // Program row length in instructions: 32 for dsPIC30F, 512 for the other families.
 inline std::uint32_t programRowSize(DeviceFamily family) {

@@ -13,13 +13,12 @@
 namespace {
 
 using kelvo::DeviceFamily;
-using kelvotest::ShortLimits;
 using kelvotest::simFor;
 using kelvotest::SimThread;
 
-// Opens the host end of a simulated target's port.
-void connect(kelvo::PortHandle& port, const SimThread& sim) {
-    ASSERT_EQ(kelvo::openPort(port, sim.port().c_str(), "9600"), kelvo::OpenResult::opened);
+// Opens the host end of a simulated target's port for `update`.
+void connect(kelvo::PortHandle& port, const SimThread& sim, kelvotest::TestUpdate& update) {
+    ASSERT_EQ(kelvo::openPort(port, sim.port().c_str(), "9600", update.context()), kelvo::OpenResult::opened);
 }
 
 std::size_t occurrences(const std::vector<std::uint8_t>& haystack, const std::vector<std::uint8_t>& needle) {
@@ -105,42 +104,42 @@ TEST(DeviceTable, LookupNeedsBothIdAndRevision) {
 }
 
 TEST(Handshake, FirstPingAnswered) {
-    ShortLimits limits;
+    kelvotest::TestUpdate update;
     SimThread sim(simFor("dsPIC30F2010"));
     kelvo::PortHandle port;
-    connect(port, sim);
+    connect(port, sim, update);
     EXPECT_TRUE(kelvo::waitForTarget(port));
     EXPECT_EQ(sim.target().pingsSeen(), 1);
 }
 
 TEST(Handshake, RefusedPingsFollowEachOtherWithoutWaiting) {
-    ShortLimits limits;
+    kelvotest::TestUpdate update;
     kelvosim::SimOptions options = simFor("dsPIC30F2010");
     options.nakPings = 5;
     SimThread sim(options);
     kelvo::PortHandle port;
-    connect(port, sim);
+    connect(port, sim, update);
     const std::uint32_t start = kelvo::tickCount();
     EXPECT_TRUE(kelvo::waitForTarget(port));
-    EXPECT_LT(kelvo::elapsedSince(start), kelvo::timeLimits().pingMs);
+    EXPECT_LT(kelvo::elapsedSince(start), update.limits().pingMs);
     EXPECT_EQ(sim.target().pingsSeen(), 6);
 }
 
 TEST(Handshake, GivesUpAfterTheHandshakeLimit) {
-    ShortLimits limits;
+    kelvotest::TestUpdate update;
     for (bool silent : {true, false}) {
         kelvosim::SimOptions options = simFor("dsPIC30F2010");
         options.silent = silent;
         options.nakPings = silent ? 0 : 1000000;
         SimThread sim(options);
         kelvo::PortHandle port;
-        connect(port, sim);
+        connect(port, sim, update);
         const std::uint32_t start = kelvo::tickCount();
         EXPECT_FALSE(kelvo::waitForTarget(port));
         const std::uint32_t took = kelvo::elapsedSince(start);
-        EXPECT_GE(took, kelvo::timeLimits().handshakeMs);
-        EXPECT_LT(took, kelvo::timeLimits().handshakeMs + kelvo::timeLimits().pingMs + 200);
-        const int perLimit = static_cast<int>(kelvo::timeLimits().handshakeMs / kelvo::timeLimits().pingMs);
+        EXPECT_GE(took, update.limits().handshakeMs);
+        EXPECT_LT(took, update.limits().handshakeMs + update.limits().pingMs + 200);
+        const int perLimit = static_cast<int>(update.limits().handshakeMs / update.limits().pingMs);
         if (silent) {
             EXPECT_NEAR(sim.target().pingsSeen(), perLimit, 2);  // about one ping per ping limit
         } else {
@@ -150,7 +149,6 @@ TEST(Handshake, GivesUpAfterTheHandshakeLimit) {
 }
 
 TEST(Identification, WhatTheLineStillHoldsAnswersNothing) {
-    ShortLimits limits;
     struct Case {
         const char* name;
         void (*fault)(kelvosim::SimOptions&);
@@ -160,7 +158,7 @@ TEST(Identification, WhatTheLineStillHoldsAnswersNothing) {
         // The answer to the first ping comes after the second ping was sent: the answer to the
         // second follows it, a byte time later on a paced line.
         {"a late answer to a ping",
-         [](kelvosim::SimOptions& o) { o.pingDelayMs = static_cast<int>(kelvo::timeLimits().pingMs) + 100; },
+         [](kelvosim::SimOptions& o) { o.pingDelayMs = static_cast<int>(kelvotest::kShortLimits.pingMs) + 100; },
          kelvo::SendOutcome::acknowledged},
         {"noise after the handshake", [](kelvosim::SimOptions& o) { o.strayAfterPing = 40; },
          kelvo::SendOutcome::acknowledged},
@@ -177,20 +175,19 @@ TEST(Identification, WhatTheLineStillHoldsAnswersNothing) {
         options.baud = 9600;  // a line paced like a real one
         c.fault(options);
         SimThread sim(options);
+        kelvotest::TestUpdate update;
         kelvo::PortHandle port;
-        connect(port, sim);
-        kelvotest::ConsoleCapture console;
+        connect(port, sim, update);
         ASSERT_TRUE(kelvo::waitForTarget(port)) << c.name;
         EXPECT_EQ(kelvo::readDeviceFamily(port), DeviceFamily::pic24H) << c.name;
-        EXPECT_EQ(console.text(), "\nReading Target Device ID") << c.name;
+        EXPECT_EQ(update.text(), "\nReading Target Device ID") << c.name;
         const std::uint8_t frame[4] = {kelvo::kCmdWriteConfig, 0, 0x12, 0x34};
         EXPECT_EQ(kelvo::sendAcknowledged(port, frame, 4, nullptr, 0), c.firstFrame) << c.name;
     }
 }
 
 TEST(Identification, ShortRepliesAndTheRevisionNibble) {
-    ShortLimits limits;
-    kelvotest::ConsoleCapture console;
+    kelvotest::TestUpdate update;
     struct Case {
         std::uint16_t id;
         std::uint8_t revision;
@@ -210,7 +207,7 @@ TEST(Identification, ShortRepliesAndTheRevisionNibble) {
         options.idLength = c.length;
         SimThread sim(options);
         kelvo::PortHandle port;
-        connect(port, sim);
+        connect(port, sim, update);
         ASSERT_TRUE(kelvo::waitForTarget(port));
         EXPECT_EQ(kelvo::readDeviceFamily(port), c.expected)
             << std::hex << c.id << " rev " << int{c.revision} << " length " << c.length;
@@ -218,13 +215,13 @@ TEST(Identification, ShortRepliesAndTheRevisionNibble) {
 }
 
 TEST(AcknowledgedSend, RefusedFrameIsSentAgainInFull) {
-    ShortLimits limits;
+    kelvotest::TestUpdate update;
     kelvosim::SimOptions options = simFor("dsPIC30F2010");
     options.refuseFrame = 1;
     options.refuseCount = 2;
     SimThread sim(options);
     kelvo::PortHandle port;
-    connect(port, sim);
+    connect(port, sim, update);
     const std::uint8_t header[4] = {kelvo::kCmdWriteProgram, 0x40, 0x00, 0x00};
     std::vector<std::uint8_t> data(128);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 3);
@@ -240,14 +237,14 @@ TEST(AcknowledgedSend, RefusedFrameIsSentAgainInFull) {
 }
 
 TEST(AcknowledgedSend, GivesUpAfterTenRefusalsOrSilences) {
-    ShortLimits limits({60, 150, 1500, 20, 40, 300});
+    kelvotest::TestUpdate update({60, 150, 1500, 20, 40, 300});
     for (const bool refuse : {true, false}) {
         kelvosim::SimOptions options = simFor("dsPIC30F2010");
         options.refuseAll = refuse;
         options.silentAfterFrame = refuse ? -1 : 0;
         SimThread sim(options);
         kelvo::PortHandle port;
-        connect(port, sim);
+        connect(port, sim, update);
         const std::uint8_t header[4] = {kelvo::kCmdWriteConfig, 0, 0x12, 0x34};
         EXPECT_EQ(kelvo::sendAcknowledged(port, header, 4, nullptr, 0), kelvo::SendOutcome::refused);
         kelvo::sendReset(port);
@@ -258,40 +255,39 @@ TEST(AcknowledgedSend, GivesUpAfterTenRefusalsOrSilences) {
 }
 
 TEST(AcknowledgedSend, SilenceEndsOnlyAnEmptyContinuationFrame) {
-    ShortLimits limits;
+    kelvotest::TestUpdate update;
     kelvosim::SimOptions options = simFor("dsPIC30F2010");
     options.ignoreEmptyConfig = true;
     SimThread sim(options);
     kelvo::PortHandle port;
-    connect(port, sim);
+    connect(port, sim, update);
     const std::uint8_t first[4] = {kelvo::kCmdWriteConfig, 1, 0xFF, 0xFF};
     ASSERT_EQ(kelvo::sendAcknowledged(port, first, 4, nullptr, 0), kelvo::SendOutcome::acknowledged);
     const std::uint8_t empty[3] = {1, 0xFF, 0xFF};
     const std::uint32_t start = kelvo::tickCount();
     EXPECT_EQ(kelvo::sendAcknowledged(port, empty, 3, nullptr, 0), kelvo::SendOutcome::endedOnSilence);
-    EXPECT_GE(kelvo::elapsedSince(start), kelvo::timeLimits().replyMs);
+    EXPECT_GE(kelvo::elapsedSince(start), update.limits().replyMs);
     const std::uint8_t word[3] = {0, 0xAB, 0xCD};
     EXPECT_EQ(kelvo::sendAcknowledged(port, word, 3, nullptr, 0), kelvo::SendOutcome::acknowledged);
     EXPECT_EQ(sim.target().memory().config(2), 0xCDABU);
 }
 
 TEST(AcknowledgedSend, InvalidHandleAndLostPort) {
-    ShortLimits limits;
+    kelvotest::TestUpdate update;
     kelvo::PortHandle none;
     const std::uint8_t header[4] = {kelvo::kCmdWriteConfig, 0, 0, 0};
     EXPECT_EQ(kelvo::sendAcknowledged(none, header, 4, nullptr, 0), kelvo::SendOutcome::noPort);
     EXPECT_FALSE(kelvo::waitForTarget(none));
     EXPECT_EQ(kelvo::readDeviceFamily(none), DeviceFamily::none);
 
-    kelvotest::ConsoleCapture console;
     SimThread sim(simFor("dsPIC30F2010"));
     kelvo::PortHandle port;
-    connect(port, sim);
+    connect(port, sim, update);
     sim.target().stop();
     sim.join();
     sim.target().hangUp();
     EXPECT_EQ(kelvo::sendAcknowledged(port, header, 4, nullptr, 0), kelvo::SendOutcome::lost);
-    EXPECT_EQ(kelvotest::countOf(console.text(), "\nLost connection to serial port"), 1U);
+    EXPECT_EQ(kelvotest::countOf(update.text(), "\nLost connection to serial port"), 1U);
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 
 namespace {
 
-using kelvotest::ShortLimits;
 using kelvotest::SimThread;
 
 struct Hostile {
@@ -27,8 +26,7 @@ struct Hostile {
 class HostileTarget : public ::testing::TestWithParam<Hostile> {};
 
 TEST_P(HostileTarget, EndsInTimeWithoutSuccessAndReleasesThePort) {
-    ShortLimits limits;
-    const kelvo::TimeLimits& t = kelvo::timeLimits();
+    const kelvo::TimeLimits& t = kelvotest::kShortLimits;
     kelvosim::SimOptions options = kelvotest::simFor("dsPIC33FJ256GP710");
     GetParam().set(options);
     kelvotest::TempDir dir;

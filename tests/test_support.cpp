@@ -14,29 +14,17 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/console_text.h"
 #include "cli/update_driver.h"
-#include "common/console.h"
 
 namespace kelvotest {
 
-ShortLimits::ShortLimits(kelvo::TimeLimits limits) : saved_(kelvo::timeLimits()) {
-    kelvo::setTimeLimits(limits);
+void TestUpdate::onEvent(const kelvo::UpdateEvent& event) {
+    events.push_back(event);
+    text_ += kelvo::eventText(event);
 }
 
-ShortLimits::~ShortLimits() {
-    kelvo::setTimeLimits(saved_);
-}
-
-ConsoleCapture::ConsoleCapture() : file_(std::tmpfile()) {
-    kelvo::setConsole(file_);
-}
-
-ConsoleCapture::~ConsoleCapture() {
-    kelvo::setConsole(nullptr);
-    std::fclose(file_);
-}
-
-std::string ConsoleCapture::text() {
+std::string CapturedFile::text() const {
     std::fflush(file_);
     std::rewind(file_);
     std::string out;
@@ -107,15 +95,16 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-int runDriver(const std::vector<std::string>& args, std::string& output) {
+int runDriver(const std::vector<std::string>& args, std::string& output, const kelvo::TimeLimits& limits) {
     std::vector<std::string> owned{"kelvoup"};
     owned.insert(owned.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : owned) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    ConsoleCapture capture;
-    const int status = kelvo::runUpdate(argv.data());
-    output = capture.text();
+    CapturedFile console;
+    kelvo::StopRequest stop;
+    const int status = kelvo::runUpdate(argv.data(), console.file(), stop, limits);
+    output = console.text();
     return status;
 }
 

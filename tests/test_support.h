@@ -7,33 +7,31 @@
 #include <vector>
 
 #include "common/time_limits.h"
+#include "common/update_events.h"
 #include "sim/bootloader_target.h"
 
 namespace kelvotest {
 
-// Installs short time limits for the life of the object, so that time-outs take milliseconds.
-class ShortLimits {
+// Time limits short enough that time-outs take milliseconds.
+inline constexpr kelvo::TimeLimits kShortLimits{400, 150, 1500, 20, 40, 300};
+
+// The outside world of one update in a test: its time limits, its stop request, and its events,
+// collected as they come and as the console tool's text.
+class TestUpdate : public kelvo::EventSink {
 public:
-    explicit ShortLimits(kelvo::TimeLimits limits = {400, 150, 1500, 20, 40, 300});
-    ~ShortLimits();
-    ShortLimits(const ShortLimits&) = delete;
-    ShortLimits& operator=(const ShortLimits&) = delete;
+    explicit TestUpdate(const kelvo::TimeLimits& limits = kShortLimits) : limits_(limits) {}
+    kelvo::RunContext context() { return {&limits_, &stop, this}; }
+    const kelvo::TimeLimits& limits() const { return limits_; }
+    // What kelvoup would have printed for the events so far.
+    const std::string& text() const { return text_; }
+    void onEvent(const kelvo::UpdateEvent& event) override;
+
+    kelvo::StopRequest stop;
+    std::vector<kelvo::UpdateEvent> events;
 
 private:
-    kelvo::TimeLimits saved_;
-};
-
-// Collects the tool's console text in a temporary file for the life of the object.
-class ConsoleCapture {
-public:
-    ConsoleCapture();
-    ~ConsoleCapture();
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-    std::string text();
-
-private:
-    std::FILE* file_;
+    kelvo::TimeLimits limits_;
+    std::string text_;
 };
 
 // The simulated bootloader serving a fresh pseudo-terminal on a thread of the test process.
@@ -77,9 +75,24 @@ private:
 
 std::string readFile(const std::string& path);
 
-// Runs the driver in this process on the given arguments (program name added) and returns
-// its exit status; the console text lands in `output`.
-int runDriver(const std::vector<std::string>& args, std::string& output);
+// Runs kelvoup's driver in this process on the given arguments (program name added) with short
+// time limits and returns its exit status; the console text lands in `output`.
+int runDriver(const std::vector<std::string>& args, std::string& output,
+              const kelvo::TimeLimits& limits = kShortLimits);
+
+// Everything written to a temporary file while the object lives.
+class CapturedFile {
+public:
+    CapturedFile() : file_(std::tmpfile()) {}
+    ~CapturedFile() { std::fclose(file_); }
+    CapturedFile(const CapturedFile&) = delete;
+    CapturedFile& operator=(const CapturedFile&) = delete;
+    std::FILE* file() const { return file_; }
+    std::string text() const;
+
+private:
+    std::FILE* file_;
+};
 
 // A program run to its end: exit status and what it printed on standard output.
 struct ProcessResult {

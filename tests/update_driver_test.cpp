@@ -9,15 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "common/console.h"
-#include "common/interrupt.h"
 #include "common/time_limits.h"
 #include "tests/test_support.h"
 
 namespace {
 
 using kelvotest::countOf;
-using kelvotest::ShortLimits;
 using kelvotest::simFor;
 using kelvotest::SimThread;
 
@@ -59,7 +56,6 @@ Outcome update(const kelvosim::SimOptions& options, const std::string& hex) {
 }
 
 TEST(UpdateDriver, SilentTargetAndUnknownChip) {
-    ShortLimits limits;
     kelvosim::SimOptions silent = simFor("dsPIC30F2010");
     silent.silent = true;
     Outcome run = update(silent, kelvotest::workedExampleHex());
@@ -80,7 +76,6 @@ TEST(UpdateDriver, SilentTargetAndUnknownChip) {
 }
 
 TEST(UpdateDriver, NoHexFileIsNoticedAfterTheIdentification) {
-    ShortLimits limits;
     SimThread sim(simFor("dsPIC30F2010"));
     std::string output;
     EXPECT_EQ(kelvotest::runDriver({"-i", sim.port()}, output), kelvo::kExitUsage);
@@ -97,7 +92,6 @@ TEST(UpdateDriver, NoHexFileIsNoticedAfterTheIdentification) {
 }
 
 TEST(UpdateDriver, UnansweredEmptyContinuationFramesStillComplete) {
-    ShortLimits limits;
     kelvosim::SimOptions options = simFor("dsPIC33FJ256GP710");
     options.ignoreEmptyConfig = true;
     const std::uint32_t start = kelvo::tickCount();
@@ -105,15 +99,14 @@ TEST(UpdateDriver, UnansweredEmptyContinuationFramesStillComplete) {
     EXPECT_EQ(run.status, kelvo::kExitUpdated);
     EXPECT_EQ(run.output, kelvotest::successTranscript());
     // Seven empty continuation frames, each given up after one reply limit, not resent.
-    EXPECT_GE(kelvo::elapsedSince(start), 7 * kelvo::timeLimits().replyMs);
+    EXPECT_GE(kelvo::elapsedSince(start), 7 * kelvotest::kShortLimits.replyMs);
     std::string configFrames("\x07\x01\xFF\xFF", 4);
     for (int i = 0; i < 7; ++i) configFrames += std::string("\x01\xFF\xFF", 3);
     EXPECT_EQ(countOf(std::string(run.wire.begin(), run.wire.end()), configFrames + "\x02"), 1U);
 }
 
 TEST(UpdateDriver, UnansweredOrLateRowsEndTheRun) {
-    ShortLimits limits;
-    const kelvo::TimeLimits& t = kelvo::timeLimits();
+    const kelvo::TimeLimits& t = kelvotest::kShortLimits;
     struct Case {
         const char* name;
         void (*fault)(kelvosim::SimOptions&);
@@ -127,7 +120,7 @@ TEST(UpdateDriver, UnansweredOrLateRowsEndTheRun) {
         // Every acknowledgement comes 100 ms after the limit: each is late for its own frame and
         // must not be taken for the answer to the resend.
         {"acknowledgements 100 ms late",
-         [](kelvosim::SimOptions& o) { o.rowMs = static_cast<int>(kelvo::timeLimits().replyMs) + 100; }, 112,
+         [](kelvosim::SimOptions& o) { o.rowMs = static_cast<int>(kelvotest::kShortLimits.replyMs) + 100; }, 112,
          std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)},
     };
     for (const Case& c : cases) {
@@ -149,7 +142,6 @@ TEST(UpdateDriver, UnansweredOrLateRowsEndTheRun) {
 }
 
 TEST(UpdateDriver, ShortOrMissingReadBackFails) {
-    ShortLimits limits;
     // Two identical rows: the short reply for the second leaves in the buffer exactly what the
     // first one's reply put there, so only the byte count can tell.
     std::string twoRows;
@@ -175,7 +167,7 @@ TEST(UpdateDriver, ShortOrMissingReadBackFails) {
 }
 
 TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
-    ShortLimits limits({5000, 150, 1500, 20, 40, 300});
+    const kelvo::TimeLimits limits{5000, 150, 1500, 20, 40, 300};
     const std::string hex = kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) +
                             kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0}) + kelvotest::hexRecord(1, 0, {});
     kelvotest::TempDir dir;
@@ -202,7 +194,7 @@ TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
         SimThread sim(options);
         std::string output;
         const std::string port = sim.port();
-        EXPECT_EQ(kelvotest::runDriver({"-i", port, file}, output), kelvo::kExitFailed) << c.name;
+        EXPECT_EQ(kelvotest::runDriver({"-i", port, file}, output, limits), kelvo::kExitFailed) << c.name;
         EXPECT_LT(kelvo::elapsedSince(start), 2000U) << c.name;  // far below one reply limit
         EXPECT_EQ(countOf(output, "\nLost connection to serial port " + port + ".\n"), 1U) << c.name;
         EXPECT_NE(output.rfind(c.before + "\nLost connection"), std::string::npos) << c.name << output;
@@ -215,32 +207,28 @@ TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
 struct InterruptingConsole {
     std::string text;
     std::string trigger;
+    kelvo::StopRequest stop;
     static ssize_t write(void* cookie, const char* data, std::size_t size) {
         auto* self = static_cast<InterruptingConsole*>(cookie);
         self->text.append(data, size);
-        if (self->text.find(self->trigger) != std::string::npos) kelvo::requestInterrupt();
+        if (self->text.find(self->trigger) != std::string::npos) self->stop.request();
         return static_cast<ssize_t>(size);
     }
 };
 
 TEST(UpdateDriver, CtrlCAfterThePassedVerificationChangesNothing) {
-    ShortLimits limits;
     kelvotest::TempDir dir;
     const std::string file = dir.write("image.hex", kelvotest::workedExampleHex());
     SimThread sim(simFor("dsPIC30F2010"));
-    InterruptingConsole console{"", "passed firmware validation"};
+    InterruptingConsole console{"", "passed firmware validation", {}};
     std::FILE* sink = fopencookie(&console, "w", {nullptr, &InterruptingConsole::write, nullptr, nullptr});
     ASSERT_NE(sink, nullptr);
     std::setvbuf(sink, nullptr, _IONBF, 0);
-    kelvo::setConsole(sink);
     std::string program = "kelvoup", option = "-i", port = sim.port(), hex = file;
     char* argv[] = {program.data(), option.data(), port.data(), hex.data(), nullptr};
-    const int status = kelvo::runUpdate(argv);
-    kelvo::setConsole(nullptr);
+    const int status = kelvo::runUpdate(argv, sink, console.stop, kelvotest::kShortLimits);
     std::fclose(sink);
-    const bool interrupted = kelvo::interruptRequested();
-    kelvo::clearInterrupt();
-    EXPECT_TRUE(interrupted);
+    EXPECT_TRUE(console.stop.requested());
     EXPECT_EQ(status, kelvo::kExitUpdated);
     EXPECT_NE(console.text.find(kSuccess), std::string::npos);
     EXPECT_EQ(countOf(console.text, "Interrupted"), 0U);
@@ -249,7 +237,6 @@ TEST(UpdateDriver, CtrlCAfterThePassedVerificationChangesNothing) {
 }
 
 TEST(UpdateDriver, Dspic33ImageOverTwoRowsWithConfiguration) {
-    ShortLimits limits;
     using kelvotest::hexRecord;
     // Row 7 (word 0x1C00, byte 0x3800) gets its last instruction, row 8 its first; two config words.
     const std::string hex = hexRecord(0, 0x3FFC, {0xA1, 0xA2, 0xA3, 0x00}) +
@@ -270,7 +257,6 @@ TEST(UpdateDriver, Dspic33ImageOverTwoRowsWithConfiguration) {
 }
 
 TEST(UpdateDriver, Dspic30ImageWithEeprom) {
-    ShortLimits limits;
     using kelvotest::hexRecord;
     const std::string hex = hexRecord(0, 0x3800, {0x11, 0x22, 0x33, 0x00}) + hexRecord(4, 0, {0x00, 0xFF}) +
                             hexRecord(0, 0xFFFC, {0x4F, 0x11, 0x00, 0x00}) + hexRecord(4, 0, {0x01, 0xF0}) +

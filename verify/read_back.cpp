@@ -2,7 +2,6 @@
 
 #include <array>
 
-#include "common/console.h"
 #include "common/time_limits.h"
 #include "protocol/bootloader.h"
 
@@ -27,26 +26,38 @@ bool sameInstructions(const std::uint8_t* reply, const MemoryRow& row, std::size
 
 }  // namespace
 
-bool verify(PortHandle& port, DeviceFamily family, const RowTable* table) {
-    if (table == nullptr || family == DeviceFamily::none || !port.valid()) return false;
+ReadBackPlan planReadBack(DeviceFamily family, const RowSet& rows) {
+    ReadBackPlan plan;
+    if (family == DeviceFamily::none) return plan;
+    for (std::size_t slot = 0; slot < kProgramRows; ++slot) {
+        const MemoryRow* row = rows[slot];
+        if (row == nullptr || row->isEmpty() == 1 || row->address() < kFirstVerifiedAddress) continue;
+        ++plan.rows;
+        plan.bytes += static_cast<std::size_t>(programRowSize(family)) * 4U;
+    }
+    return plan;
+}
+
+bool verify(PortHandle& port, DeviceFamily family, const RowSet& rows) {
+    if (family == DeviceFamily::none || !port.valid()) return false;
     const std::size_t replySize = static_cast<std::size_t>(programRowSize(family)) * 4U;
     std::array<std::uint8_t, 4096> buffer{};
     for (std::size_t slot = 0; slot < kProgramRows; ++slot) {
         const int block = static_cast<int>(slot);
-        say("\nValidating data block # %d", block);
-        const MemoryRow* row = table->slots[slot].get();
-        if (row == nullptr || row->isEmpty() == 1) continue;
-        if (row->address() < kFirstVerifiedAddress) continue;
+        const MemoryRow* row = rows[slot];
+        const bool readBack = row != nullptr && row->isEmpty() == 0 && row->address() >= kFirstVerifiedAddress;
+        port.emit({.kind = EventKind::rowChecked, .block = block, .bytes = readBack ? replySize : 0});
+        if (!readBack) continue;
         buffer[0] = kCmdReadProgram;
         putWireAddress(&buffer[1], row->address());
         // What is still queued (a late acknowledgement, the tail of an overlong reply) would
         // shift this read-back.
         discardInput(port);
         sendBytes(port, buffer.data(), 4);
-        const std::size_t received = receiveWithin(port, buffer.data(), replySize, timeLimits().replyMs);
+        const std::size_t received = receiveWithin(port, buffer.data(), replySize, port.limits().replyMs);
         if (port.lost()) return false;
         if (received != replySize || !sameInstructions(buffer.data(), *row, replySize)) {
-            say("\nATTENTION: block #%d has bad data. ", block);
+            port.emit({.kind = EventKind::badData, .block = block});
             return false;
         }
     }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/interrupt.h"
@@ -126,12 +127,24 @@ TEST(Win32Link, CloseLetsPendingWritesLeaveThePort) {
     // The script checks that the simulator saw every frame and the reset.
 }
 
-// Last in the file: once interrupted, the process stays interrupted.
-TEST(Win32Interrupt, CtrlCEventsInterruptTheRun) {
-    EXPECT_FALSE(kelvo::consoleControl(CTRL_LOGOFF_EVENT));
+// Last in the file: it leaves the process interrupted.
+TEST(Win32Interrupt, EveryConsoleEventThatEndsARunInterruptsIt) {
+    EXPECT_FALSE(kelvo::consoleControl(0x77));  // not an event of ours: the next handler's
     EXPECT_FALSE(kelvo::interruptRequested());
-    EXPECT_TRUE(kelvo::consoleControl(CTRL_C_EVENT));
-    EXPECT_TRUE(kelvo::interruptRequested());
+    for (const DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+        kelvo::clearInterrupt();
+        EXPECT_TRUE(kelvo::consoleControl(event));
+        EXPECT_TRUE(kelvo::interruptRequested()) << event;
+    }
+    // Windows ends the process once the handler returns from these, so the handler holds on while
+    // the run cleans up; the interrupt is requested at once all the same.
+    for (const DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        kelvo::clearInterrupt();
+        std::thread([event] { kelvo::consoleControl(event); }).detach();
+        const std::uint32_t start = kelvo::tickCount();
+        while (!kelvo::interruptRequested() && kelvo::elapsedSince(start) < 2000) Sleep(1);
+        EXPECT_TRUE(kelvo::interruptRequested()) << event;
+    }
     // An interrupted run waits for nothing: a fixed pause ends at once.
     const std::uint32_t start = kelvo::tickCount();
     kelvo::sleepMs(2000);
