@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/interrupt.h"
+#include "common/stop_request.h"
 #include "common/time_limits.h"
 #include "link/serial_link.h"
 #include "link/win32_console.h"
@@ -97,7 +97,9 @@ TEST(Win32Link, AReadForMoreThanIsQueuedReturnsInTimeAndLetsItsBufferGo) {
         const std::size_t got = kelvo::readPending(port, buffer.data(), buffer.size(), 300);
         EXPECT_LT(kelvo::elapsedSince(start), 1000U) << queued;
         ASSERT_EQ(got, queued);
-        if (queued > 0) EXPECT_EQ(buffer[0], kelvo::kAck);
+        if (queued > 0) {
+            EXPECT_EQ(buffer[0], kelvo::kAck);
+        }
         // The buffer is the caller's again: what arrives from now on goes to the next receive.
         buffer.fill(0xEE);
         kelvo::sendBytes(port, &ping, 1);
@@ -127,27 +129,28 @@ TEST(Win32Link, CloseLetsPendingWritesLeaveThePort) {
     // The script checks that the simulator saw every frame and the reset.
 }
 
-// Last in the file: it leaves the process interrupted.
-TEST(Win32Interrupt, EveryConsoleEventThatEndsARunInterruptsIt) {
+TEST(Win32Interrupt, EveryConsoleEventThatEndsARunStopsIt) {
+    static kelvo::StopRequest stop;  // the handler keeps it for the life of the process
+    kelvo::installInterruptHandler(stop);
     EXPECT_FALSE(kelvo::consoleControl(0x77));  // not an event of ours: the next handler's
-    EXPECT_FALSE(kelvo::interruptRequested());
+    EXPECT_FALSE(stop.requested());
     for (const DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
-        kelvo::clearInterrupt();
+        stop.clear();
         EXPECT_TRUE(kelvo::consoleControl(event));
-        EXPECT_TRUE(kelvo::interruptRequested()) << event;
+        EXPECT_TRUE(stop.requested()) << event;
     }
     // Windows ends the process once the handler returns from these, so the handler holds on while
-    // the run cleans up; the interrupt is requested at once all the same.
+    // the run cleans up; the stop is requested at once all the same.
     for (const DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
-        kelvo::clearInterrupt();
+        stop.clear();
         std::thread([event] { kelvo::consoleControl(event); }).detach();
         const std::uint32_t start = kelvo::tickCount();
-        while (!kelvo::interruptRequested() && kelvo::elapsedSince(start) < 2000) Sleep(1);
-        EXPECT_TRUE(kelvo::interruptRequested()) << event;
+        while (!stop.requested() && kelvo::elapsedSince(start) < 2000) Sleep(1);
+        EXPECT_TRUE(stop.requested()) << event;
     }
-    // An interrupted run waits for nothing: a fixed pause ends at once.
+    // A stopped run waits for nothing: a fixed pause ends at once.
     const std::uint32_t start = kelvo::tickCount();
-    kelvo::sleepMs(2000);
+    kelvo::sleepMs(2000, &stop);
     EXPECT_LT(kelvo::elapsedSince(start), 500U);
 }
 
