@@ -28,15 +28,18 @@ bool settleLine(PortHandle& port, std::uint32_t listenMs) {
     return false;
 }
 
+bool ping(PortHandle& port) {
+    std::uint8_t buffer = kCmdPing;
+    sendBytes(port, &buffer, 1);
+    receiveExact(port, &buffer, 1, port.limits().pingMs);
+    return buffer == kAck;
+}
+
 bool waitForTarget(PortHandle& port) {
     if (!port.valid()) return false;
-    const TimeLimits& limits = port.limits();
     const std::uint32_t start = tickCount();
-    while (elapsedSince(start) < limits.handshakeMs && !port.lost()) {
-        std::uint8_t buffer = kCmdPing;
-        sendBytes(port, &buffer, 1);
-        receiveExact(port, &buffer, 1, limits.pingMs);
-        if (buffer == kAck) return true;
+    while (elapsedSince(start) < port.limits().handshakeMs && !port.lost()) {
+        if (ping(port)) return true;
     }
     return false;
 }

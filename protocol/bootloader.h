@@ -28,6 +28,10 @@ inline void putWireAddress(std::uint8_t* out, std::uint32_t address) {
     out[2] = static_cast<std::uint8_t>((address >> 16) & 0xFF);
 }
 
+// One ping (0x0B): true when the bootloader answered 0x01 within the ping limit. When no reply
+// comes the buffer still holds 0x0B; a reply other than 0x01 returns at once.
+bool ping(PortHandle& port);
+
 // Pings (0x0B) until the bootloader answers 0x01, each ping waiting up to the ping limit, for
 // up to the handshake limit. False on time-out, a lost port or the invalid handle.
 bool waitForTarget(PortHandle& port);

@@ -1,0 +1,287 @@
+#include "station/port_worker.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "cli/console_text.h"
+#include "common/time_limits.h"
+#include "protocol/bootloader.h"
+#include "protocol/device_table.h"
+
+namespace kelvo {
+
+namespace {
+
+// What the console tool says of an open failure.
+const char* openProblem(OpenResult result) {
+    switch (result) {
+        case OpenResult::noSuchPort: return "no such port";
+        case OpenResult::noPermission: return "permission denied";
+        case OpenResult::notReady: return "not a serial port";
+        case OpenResult::cannotConfigure: return "the line settings were refused";
+        default: return "in use by another program";
+    }
+}
+
+nlohmann::json serialJson(std::optional<std::uint32_t> serial) {
+    return serial ? nlohmann::json(*serial) : nlohmann::json(nullptr);
+}
+
+// Follows one device's update: its records, its progress on the screen, and what a failure said.
+class DeviceRecorder : public EventSink {
+public:
+    DeviceRecorder(StationState& station, PortStatus& status, std::size_t index, std::uint64_t device,
+                   std::optional<std::uint32_t> serial, StopRequest& stop)
+        : station_(station), status_(status), index_(index), device_(device), serial_(serial), stop_(stop) {}
+
+    void onEvent(const UpdateEvent& event) override {
+        switch (event.kind) {
+            case EventKind::contacting: phase("contacting"); break;
+            case EventKind::identifying: phase("identifying"); break;
+            case EventKind::chipIdentified:
+                status_.chip = event.text;
+                recordStart(event);
+                break;
+            case EventKind::programming:
+                writeBytes_ = event.bytes;
+                started_ = tickCount();
+                phase("writing");
+                break;
+            case EventKind::rowWritten:
+            case EventKind::rowChecked: progress(event.bytes); break;
+            case EventKind::validating:
+                readBytes_ = event.bytes;
+                phase("verifying");
+                break;
+            default: break;
+        }
+        if (reportsFailure(event.kind)) message_ += (message_.empty() ? "" : " ") + eventLine(event);
+    }
+
+    // The start record, once: at the identification, or at the end for a device that never got
+    // that far.
+    void recordStart(const UpdateEvent& id) {
+        if (startRecorded_) return;
+        startRecorded_ = true;
+        const StationConfig& config = station_.config;
+        nlohmann::json record = {{"event", "start"},
+                                 {"time", isoTimeNow()},
+                                 {"port", status_.port},
+                                 {"device", device_},
+                                 {"chip", id.text != nullptr ? nlohmann::json(id.text) : nlohmann::json(nullptr)},
+                                 {"device_id", id.deviceId},
+                                 {"revision", id.revision},
+                                 {"family", id.text != nullptr ? nlohmann::json(familyName(static_cast<DeviceFamily>(id.family)))
+                                                               : nlohmann::json(nullptr)},
+                                 {"image", config.imageName},
+                                 {"image_sha256", config.imageSha256},
+                                 {"serial", serialJson(serial_)}};
+        // The serial number is on record before any row can carry it to the device.
+        if (!station_.log.append(record)) logFailed();
+    }
+
+    void recordEnd(const UpdateResult& result, const std::string& extraProblem, double seconds) {
+        recordStart({.kind = EventKind::chipIdentified, .deviceId = result.identity.deviceId,
+                     .revision = result.identity.revision});
+        const char* outcome = result.outcome == UpdateOutcome::passed        ? "passed"
+                              : result.outcome == UpdateOutcome::interrupted ? "interrupted"
+                                                                             : "failed";
+        nlohmann::json record = {{"event", "end"},   {"time", isoTimeNow()},   {"port", status_.port},
+                                 {"device", device_}, {"serial", serialJson(serial_)}, {"outcome", outcome}};
+        if (result.outcome != UpdateOutcome::passed) {
+            record["phase"] = phaseName(result.phase);
+            record["message"] = message(result, extraProblem);
+        }
+        record["rows_written"] = result.rowsWritten;
+        record["resends"] = result.resends;
+        record["rows_verified"] = result.rowsVerified;
+        record["seconds"] = static_cast<double>(static_cast<long long>(seconds * 10 + 0.5)) / 10;
+        if (!station_.log.append(record)) logFailed();
+    }
+
+    // What kelvoup would have printed for the failure.
+    std::string message(const UpdateResult& result, const std::string& extraProblem) const {
+        if (result.outcome == UpdateOutcome::interrupted) {
+            const std::string text = kMsgInterrupted;  // without its line ends
+            return text.substr(1, text.size() - 2);
+        }
+        if (!extraProblem.empty()) return extraProblem;
+        return message_;
+    }
+
+private:
+    void phase(const char* name) {
+        status_.detail = name;
+        station_.view.set(index_, status_);
+    }
+    void progress(std::size_t bytes) {
+        done_ += bytes;
+        // Until the read-back is known, as much is expected back as goes out.
+        const double total = static_cast<double>(writeBytes_ + (readBytes_ > 0 ? readBytes_ : writeBytes_));
+        status_.progress = total > 0 ? std::min(1.0, static_cast<double>(done_) / total) : 0;
+        const double elapsed = elapsedSince(started_) / 1000.0;
+        status_.secondsLeft =
+            status_.progress > 0.02 ? static_cast<int>(elapsed * (1 - status_.progress) / status_.progress) : -1;
+        station_.view.set(index_, status_);
+    }
+    void logFailed() {
+        station_.markProblem();
+        station_.end("The log " + station_.config.logPath + " can no longer be written: the station stops.");
+        station_.interrupt.request();
+        stop_.request();
+    }
+
+    StationState& station_;
+    PortStatus& status_;
+    std::size_t index_;
+    std::uint64_t device_;
+    std::optional<std::uint32_t> serial_;
+    StopRequest& stop_;
+    bool startRecorded_ = false;
+    std::string message_;
+    std::size_t writeBytes_ = 0;
+    std::size_t readBytes_ = 0;
+    std::size_t done_ = 0;
+    std::uint32_t started_ = 0;
+};
+
+}  // namespace
+
+PortWorker::PortWorker(StationState& station, std::size_t index)
+    : station_(station), index_(index), name_(station.config.ports[index]), stop_(&station.interrupt) {
+    status_.port = name_;
+}
+
+void PortWorker::show(PortState state, std::string detail) {
+    status_.state = state;
+    status_.detail = std::move(detail);
+    if (state != PortState::updating) {
+        status_.progress = 0;
+        status_.secondsLeft = -1;
+    }
+    station_.view.set(index_, status_);
+}
+
+void PortWorker::say(const std::string& text) {
+    station_.view.event(index_, text);
+}
+
+bool PortWorker::stopping() const {
+    return station_.ending();
+}
+
+void PortWorker::pause(std::uint32_t ms) {
+    const std::uint32_t start = tickCount();
+    while (!stopping() && elapsedSince(start) < ms) sleepMs(std::min<std::uint32_t>(50, ms), &station_.interrupt);
+}
+
+bool PortWorker::openNow() {
+    const OpenResult opened = openPort(port_, name_.c_str(), "9600", {&kDefaultLimits, &stop_, nullptr});
+    if (opened == OpenResult::opened) {
+        everOpened_ = true;
+        return true;
+    }
+    const std::string why = std::string("cannot be opened: ") + openProblem(opened);
+    if (status_.state != PortState::unavailable || status_.detail != why) say("the port " + why);
+    show(PortState::unavailable, why);
+    return false;
+}
+
+bool PortWorker::waitForDevice() {
+    show(PortState::waiting);
+    say("waiting for a device");
+    while (!stopping()) {
+        if (ping(port_)) return true;
+        if (port_.broken()) {
+            closePort(port_);
+            return false;
+        }
+        sleepMs(100, &station_.interrupt);  // a reply that is not the bootloader's: try again soon
+    }
+    return false;
+}
+
+void PortWorker::waitForRemoval() {
+    show(PortState::removing);
+    say("the device may be removed");
+    std::uint32_t lastAnswer = tickCount();
+    while (!stopping() && elapsedSince(lastAnswer) < kRemovalSilenceMs) {
+        if (ping(port_)) {
+            lastAnswer = tickCount();
+            sleepMs(200, &station_.interrupt);
+        }
+        if (port_.broken()) {
+            closePort(port_);  // unplugged with its adapter: that counts as removed
+            return;
+        }
+    }
+}
+
+void PortWorker::updateDevice() {
+    std::optional<std::uint32_t> serial;
+    if (station_.serials != nullptr) {
+        serial = station_.serials->take();
+        if (!serial) {
+            station_.cancelDevice();
+            char why[96];
+            std::snprintf(why, sizeof why, "the serial numbers %u-%u are used up", station_.serials->first(),
+                          station_.serials->last());
+            station_.end(std::string("The station takes no more devices: ") + why + ".");
+            return;
+        }
+    }
+    const std::uint64_t device = station_.nextDeviceNumber();
+    status_.chip.clear();
+    show(PortState::updating, "contacting");
+    say("device " + std::to_string(device) + " found" +
+        (serial ? ", serial number " + std::to_string(*serial) : std::string()));
+
+    const std::uint32_t start = tickCount();
+    DeviceRecorder recorder(station_, status_, index_, device, serial, stop_);
+    const RunContext update{&kDefaultLimits, &stop_, &recorder};
+    const RunContext before = port_.useContext(update);
+    DeviceImage image(station_.image, serial, station_.config.serials ? station_.config.serials->wordAddress : 0);
+    const UpdateResult result = runDeviceUpdate(port_, image);
+    port_.useContext(before);
+    const double seconds = elapsedSince(start) / 1000.0;
+    recorder.recordEnd(result, image.problem(), seconds);
+
+    const bool passed = result.outcome == UpdateOutcome::passed;
+    if (serial && !passed) station_.serials->giveBack(*serial);
+    station_.deviceEnded(passed);
+    (passed ? status_.passed : status_.failed) += 1;
+    status_.lastPassed = passed;
+    const std::string number = serial ? " #" + std::to_string(*serial) : "";
+    const std::string message = recorder.message(result, image.problem());
+    status_.last = passed ? "passed" + number : "failed" + number + ": " + message;
+    char took[32];
+    std::snprintf(took, sizeof took, " (%.1f s)", seconds);
+    say("device " + std::to_string(device) + " " + (passed ? "passed" : "failed") + number + took +
+        (passed ? "" : ": " + message));
+    if (port_.broken()) closePort(port_);
+}
+
+void PortWorker::run() {
+    while (!stopping()) {
+        if (!port_.valid() && !openNow()) {
+            if (station_.config.once && !everOpened_) {
+                // Under --once a port that cannot be opened is not waited for.
+                station_.markProblem();
+                show(PortState::finished, status_.detail);
+                return;
+            }
+            pause(kReopenMs);
+            continue;
+        }
+        if (!waitForDevice()) continue;
+        if (!station_.mayStartDevice()) break;
+        updateDevice();
+        if (station_.config.once) break;
+        if (port_.valid()) waitForRemoval();
+    }
+    closePort(port_);
+    if (status_.state != PortState::finished) show(PortState::finished, station_.interrupt.requested() ? "stopped" : "done");
+}
+
+}  // namespace kelvo
