@@ -67,6 +67,20 @@ bool BootloaderTarget::openPty() {
     return true;
 }
 
+void BootloaderTarget::adoptLine(Line line) {
+    master_ = line.master;
+    slave_ = line.slave;
+    slavePath_ = std::move(line.path);
+    hungUp_ = false;
+}
+
+BootloaderTarget::Line BootloaderTarget::releaseLine() {
+    Line line{master_, slave_, slavePath_};
+    master_ = -1;
+    slave_ = -1;
+    return line;
+}
+
 void BootloaderTarget::hangUp() {
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);
@@ -83,7 +97,7 @@ std::vector<std::uint8_t> BootloaderTarget::received() const {
 bool BootloaderTarget::readBytes(std::uint8_t* out, std::size_t count) {
     std::size_t got = 0;
     while (got < count) {
-        if (stopping_ || master_ < 0) return false;
+        if (stopping_ || master_ < 0 || (deadlineNs_ != 0 && nowNs() >= deadlineNs_)) return false;
         pollfd p{master_, POLLIN, 0};
         if (poll(&p, 1, 20) <= 0) continue;
         const ssize_t n = read(master_, out + got, count - got);
@@ -221,6 +235,7 @@ void BootloaderTarget::handlePing() {
 }
 
 void BootloaderTarget::handleReadId() {
+    ++identifications_;
     waitForLine(1);
     if (quiet_) return;
     const std::uint8_t reply[8] = {static_cast<std::uint8_t>(options_.chip.deviceId & 0xFF),
@@ -325,9 +340,29 @@ bool BootloaderTarget::handleReadBack() {
 bool BootloaderTarget::run() {
     if (options_.flood) flooder_ = std::thread([this] { floodLine(); });
     const bool reset = serve();
-    stopping_ = true;
-    if (flooder_.joinable()) flooder_.join();
+    if (flooder_.joinable()) {
+        const bool stopping = stopping_;
+        stopping_ = true;
+        flooder_.join();
+        stopping_ = stopping;
+    }
+    if (reset) ++resets_;
     return reset;
+}
+
+bool BootloaderTarget::runFor(int ms) {
+    deadlineNs_ = nowNs() + static_cast<std::int64_t>(ms) * 1000000;
+    const bool reset = run();
+    deadlineNs_ = 0;
+    return reset;
+}
+
+void BootloaderTarget::stayQuiet(int ms) {
+    deadlineNs_ = nowNs() + static_cast<std::int64_t>(ms) * 1000000;
+    std::uint8_t ignored[256];
+    while (readBytes(ignored, 1)) {
+    }
+    deadlineNs_ = 0;
 }
 
 bool BootloaderTarget::serve() {

@@ -55,13 +55,29 @@ public:
     bool openPty();
     const std::string& slavePath() const { return slavePath_; }
 
+    // The pseudo-terminal, handed from one simulated device to the next on a fixture.
+    struct Line {
+        int master = -1;
+        int slave = -1;
+        std::string path;
+    };
+    void adoptLine(Line line);
+    Line releaseLine();
+
     // Serves the host until the reset byte ends the session, the line is dropped on purpose,
     // or stop() is called. True when the session ended with the reset byte.
     bool run();
+    // The same, ending also after `ms` milliseconds (a bootloader that listens only for a while).
+    bool runFor(int ms);
+    // Reads and discards what the host sends for `ms` milliseconds, answering nothing (the
+    // device runs its application).
+    void stayQuiet(int ms);
     void stop() { stopping_ = true; }
+    bool stopped() const { return stopping_; }
 
     // Closes the master end now: the host sees its port hang up.
     void hangUp();
+    bool hungUp() const { return hungUp_; }
 
     // Every byte received from the host, in order.
     std::vector<std::uint8_t> received() const;
@@ -70,6 +86,9 @@ public:
     // Bytes sent to the host, and write frames acknowledged (each took the row time).
     std::size_t bytesSent() const { return sent_; }
     int framesAcknowledged() const { return framesAcked_; }
+    // Sessions ended by the host's reset byte, and identifications asked for.
+    int resets() const { return resets_; }
+    int identifications() const { return identifications_; }
 
 private:
     bool serve();
@@ -98,6 +117,9 @@ private:
     std::vector<std::uint8_t> received_;
     int pings_ = 0;
     int framesAcked_ = 0;
+    int resets_ = 0;
+    int identifications_ = 0;
+    std::int64_t deadlineNs_ = 0;  // 0: none
     int refusalsGiven_ = 0;
     int configLeft_ = 0;  // continuation frames still expected after 0x07
     int configIndex_ = 0;

@@ -12,13 +12,23 @@
 #include <string>
 
 #include "sim/bootloader_target.h"
+#include "sim/fixture.h"
 
 namespace {
 
 kelvosim::BootloaderTarget* gTarget = nullptr;
+kelvosim::Fixture* gFixture = nullptr;
 
 void onSignal(int /*signal*/) {
     if (gTarget != nullptr) gTarget->stop();
+    if (gFixture != nullptr) gFixture->stop();
+}
+
+// The dump file of fixture device `number`: "%d" in the pattern replaced by it, or ".N" added.
+std::string devicePath(const std::string& pattern, int number) {
+    const std::size_t at = pattern.find("%d");
+    if (at == std::string::npos) return pattern + "." + std::to_string(number);
+    return pattern.substr(0, at) + std::to_string(number) + pattern.substr(at + 2);
 }
 
 void usage() {
@@ -51,7 +61,13 @@ void usage() {
         "  --flood                 send noise all the time\n"
         "  --overlong N            follow every answer with N extra bytes\n"
         "  --echo                  send back whatever arrives, answer nothing\n"
-        "  --stats FILE            write the byte and frame counts at the end\n",
+        "  --stats FILE            write the byte and frame counts at the end\n"
+        "A fixture that presents device after device on the port:\n"
+        "  --devices N             N devices, one after another (each its own memory; --dump\n"
+        "                          FILE then takes %d for the device's number)\n"
+        "  --boot-window MS        after its reset a device's bootloader answers for MS (1500)\n"
+        "  --application-ms MS     then it answers nothing for MS until the next is placed (4500)\n"
+        "  --on-device K           the fault options that follow apply to device K only\n",
         stderr);
 }
 
@@ -62,6 +78,42 @@ bool pair(const char* text, std::uint32_t& first, int& second) {
     if (*end != ':') return false;
     second = static_cast<int>(std::strtol(end + 1, nullptr, 0));
     return true;
+}
+
+int runFixture(const kelvosim::SimOptions& base, const kelvosim::FixtureOptions& options, const std::string& linkPath,
+               const std::string& dumpPath, const std::string& rxLogPath, const std::string& statsPath) {
+    kelvosim::Fixture fixture(base, options);
+    if (!linkPath.empty()) fixture.linkAs(linkPath);
+    if (!fixture.openPty()) {
+        std::perror("kelvo-sim: cannot create a pseudo-terminal");
+        return 1;
+    }
+    std::printf("%s\n", fixture.slavePath().c_str());
+    std::fflush(stdout);
+    gFixture = &fixture;
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    const bool all = fixture.run();
+    gFixture = nullptr;
+    const auto& devices = fixture.devices();
+    for (std::size_t i = 0; i < devices.size() && !dumpPath.empty(); ++i) {
+        std::ofstream(devicePath(dumpPath, static_cast<int>(i + 1))) << devices[i].hex;
+    }
+    if (!rxLogPath.empty()) {
+        const std::vector<std::uint8_t>& bytes = fixture.received();
+        std::ofstream(rxLogPath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    if (!statsPath.empty()) {
+        std::ofstream stats(statsPath);
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            stats << "device " << i + 1 << " resets " << devices[i].resets << " identifications "
+                  << devices[i].identifications << " frames " << devices[i].frames << " received "
+                  << devices[i].received << " sent " << devices[i].sent << "\n";
+        }
+    }
+    std::fprintf(stderr, "kelvo-sim: fixture %s after %zu devices\n", all ? "done" : "stopped", devices.size());
+    return all ? 0 : 3;
 }
 
 }  // namespace
@@ -98,6 +150,10 @@ int main(int argc, char** argv) {
         oOverlong,
         oEcho,
         oStats,
+        oDevices,
+        oBootWindow,
+        oApplicationMs,
+        oOnDevice,
         oHelp
     };
     const option longOptions[] = {
@@ -131,12 +187,20 @@ int main(int argc, char** argv) {
         {"overlong", required_argument, nullptr, oOverlong},
         {"echo", no_argument, nullptr, oEcho},
         {"stats", required_argument, nullptr, oStats},
+        {"devices", required_argument, nullptr, oDevices},
+        {"boot-window", required_argument, nullptr, oBootWindow},
+        {"application-ms", required_argument, nullptr, oApplicationMs},
+        {"on-device", required_argument, nullptr, oOnDevice},
         {"help", no_argument, nullptr, oHelp},
         {nullptr, 0, nullptr, 0},
     };
 
-    kelvosim::SimOptions options;
-    kelvosim::findChip("dsPIC30F2010", options.chip);
+    kelvosim::SimOptions base;
+    kelvosim::findChip("dsPIC30F2010", base.chip);
+    kelvosim::FixtureOptions fixture;
+    bool fixtureMode = false;
+    // The options being given: the base ones, or after --on-device K those of device K.
+    kelvosim::SimOptions* current = &base;
     std::string linkPath;
     std::string dumpPath;
     std::string rxLogPath;
@@ -148,60 +212,72 @@ int main(int argc, char** argv) {
         int value = 0;
         switch (c) {
             case oChip:
-                if (!kelvosim::findChip(optarg, options.chip)) {
+                if (!kelvosim::findChip(optarg, current->chip)) {
                     std::fprintf(stderr, "kelvo-sim: no chip named %s\n", optarg);
                     return 2;
                 }
                 break;
             case oId:
-                options.chip.deviceId = static_cast<std::uint16_t>(std::strtoul(optarg, nullptr, 16));
+                current->chip.deviceId = static_cast<std::uint16_t>(std::strtoul(optarg, nullptr, 16));
                 break;
-            case oRev: options.chip.revision = static_cast<std::uint8_t>(std::atoi(optarg)); break;
+            case oRev: current->chip.revision = static_cast<std::uint8_t>(std::atoi(optarg)); break;
             case oFamily: familyOverride = std::atoi(optarg); break;
             case oLink: linkPath = optarg; break;
             case oDump: dumpPath = optarg; break;
             case oRxLog: rxLogPath = optarg; break;
-            case oSilent: options.silent = true; break;
-            case oNakPings: options.nakPings = std::atoi(optarg); break;
-            case oPingDelay: options.pingDelayMs = std::atoi(optarg); break;
-            case oStray: options.strayAfterPing = std::atoi(optarg); break;
-            case oIdLength: options.idLength = std::atoi(optarg); break;
+            case oSilent: current->silent = true; break;
+            case oNakPings: current->nakPings = std::atoi(optarg); break;
+            case oPingDelay: current->pingDelayMs = std::atoi(optarg); break;
+            case oStray: current->strayAfterPing = std::atoi(optarg); break;
+            case oIdLength: current->idLength = std::atoi(optarg); break;
             case oRefuseFrame:
                 if (!pair(optarg, address, value)) value = -1;
-                options.refuseFrame = static_cast<int>(std::strtol(optarg, nullptr, 0));
-                options.refuseCount = value;
+                current->refuseFrame = static_cast<int>(std::strtol(optarg, nullptr, 0));
+                current->refuseCount = value;
                 break;
-            case oRefuseAll: options.refuseAll = true; break;
-            case oSilentAfter: options.silentAfterFrame = std::atoi(optarg); break;
-            case oHangupAfter: options.hangupAfterFrame = std::atoi(optarg); break;
-            case oHangupInId: options.hangupInId = true; break;
-            case oHangupAfterAck: options.hangupAfterAck = std::atoi(optarg); break;
-            case oStrayAfterRefusal: options.strayAfterRefusalMs = std::atoi(optarg); break;
-            case oIgnoreEmpty: options.ignoreEmptyConfig = true; break;
+            case oRefuseAll: current->refuseAll = true; break;
+            case oSilentAfter: current->silentAfterFrame = std::atoi(optarg); break;
+            case oHangupAfter: current->hangupAfterFrame = std::atoi(optarg); break;
+            case oHangupInId: current->hangupInId = true; break;
+            case oHangupAfterAck: current->hangupAfterAck = std::atoi(optarg); break;
+            case oStrayAfterRefusal: current->strayAfterRefusalMs = std::atoi(optarg); break;
+            case oIgnoreEmpty: current->ignoreEmptyConfig = true; break;
             case oFlip:
                 if (!pair(optarg, address, value)) {
                     usage();
                     return 2;
                 }
-                options.flipReadback[address] = value;
+                current->flipReadback[address] = value;
                 break;
             case oShort:
                 if (!pair(optarg, address, value)) {
                     usage();
                     return 2;
                 }
-                options.shortReadback[address] = value;
+                current->shortReadback[address] = value;
                 break;
             case oSkip:
-                options.skipReadback[static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0))] = true;
+                current->skipReadback[static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0))] = true;
                 break;
-            case oBaud: options.baud = std::atoi(optarg); break;
-            case oRowMs: options.rowMs = std::atoi(optarg); break;
-            case oGarbage: options.garbage = true; break;
-            case oFlood: options.flood = true; break;
-            case oOverlong: options.overlong = std::atoi(optarg); break;
-            case oEcho: options.echo = true; break;
+            case oBaud: current->baud = std::atoi(optarg); break;
+            case oRowMs: current->rowMs = std::atoi(optarg); break;
+            case oGarbage: current->garbage = true; break;
+            case oFlood: current->flood = true; break;
+            case oOverlong: current->overlong = std::atoi(optarg); break;
+            case oEcho: current->echo = true; break;
             case oStats: statsPath = optarg; break;
+            case oDevices:
+                fixture.devices = std::atoi(optarg);
+                fixtureMode = true;
+                break;
+            case oBootWindow: fixture.bootWindowMs = std::atoi(optarg); break;
+            case oApplicationMs: fixture.applicationMs = std::atoi(optarg); break;
+            case oOnDevice: {
+                const int number = std::atoi(optarg);
+                fixture.perDevice[number] = base;
+                current = &fixture.perDevice[number];
+                break;
+            }
             default: usage(); return c == oHelp ? 0 : 2;
         }
     }
@@ -209,7 +285,10 @@ int main(int argc, char** argv) {
         usage();
         return 2;
     }
-    options.family = familyOverride >= 0 ? familyOverride : options.chip.family;
+    base.family = familyOverride >= 0 ? familyOverride : base.chip.family;
+    for (auto& [number, own] : fixture.perDevice) own.family = familyOverride >= 0 ? familyOverride : own.chip.family;
+    if (fixtureMode) return runFixture(base, fixture, linkPath, dumpPath, rxLogPath, statsPath);
+    const kelvosim::SimOptions& options = base;
 
     kelvosim::BootloaderTarget target(options);
     if (!target.openPty()) {
