@@ -25,10 +25,11 @@ for bits in 64 32; do
   [ "$bits" = 32 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1 && runnable=0
   if command -v wine >/dev/null && [ "$runnable" -eq 1 ]; then
     config+=(-DKELVO_WIN${bits}_EXE="$PWD/$dir/KelvoUp.exe"
-             -DKELVO_WIN${bits}_LINK_TESTS="$PWD/$dir/kelvoup_win32_tests.exe")
+             -DKELVO_WIN${bits}_LINK_TESTS="$PWD/$dir/kelvoup_win32_tests.exe"
+             -DKELVO_WIN${bits}_STATION="$PWD/$dir/kelvo-station.exe")
   else
     echo "KelvoUp.exe ($bits-bit) built in $dir; not tested: no Wine able to run it here"
-    config+=(-DKELVO_WIN${bits}_EXE= -DKELVO_WIN${bits}_LINK_TESTS=)
+    config+=(-DKELVO_WIN${bits}_EXE= -DKELVO_WIN${bits}_LINK_TESTS= -DKELVO_WIN${bits}_STATION=)
   fi
 done
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${config[@]}" >/dev/null

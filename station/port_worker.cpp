@@ -56,7 +56,10 @@ public:
                 break;
             default: break;
         }
-        if (reportsFailure(event.kind)) message_ += (message_.empty() ? "" : " ") + eventLine(event);
+        if (reportsFailure(event.kind)) {
+            if (!message_.empty()) message_ += ' ';
+            message_ += eventLine(event);
+        }
     }
 
     // The start record, once: at the identification, or at the end for a device that never got
@@ -275,7 +278,12 @@ void PortWorker::run() {
             continue;
         }
         if (!waitForDevice()) continue;
-        if (!station_.mayStartDevice()) break;
+        StationState::Admission admission = station_.admitDevice();
+        if (admission == StationState::Admission::wait) {
+            show(PortState::waiting, "the devices in progress may reach the count");
+            while ((admission = station_.admitDevice()) == StationState::Admission::wait) pause(200);
+        }
+        if (admission == StationState::Admission::end) break;
         updateDevice();
         if (station_.config.once) break;
         if (port_.valid()) waitForRemoval();

@@ -12,11 +12,12 @@ void StationState::end(const std::string& why) {
     if (!ending_.exchange(true)) view.note(why);
 }
 
-bool StationState::mayStartDevice() {
+StationState::Admission StationState::admitDevice() {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (ending() || (config.count > 0 && passed_ + inProgress_ >= config.count)) return false;
+    if (ending() || (config.count > 0 && passed_ >= config.count)) return Admission::end;
+    if (config.count > 0 && passed_ + inProgress_ >= config.count) return Admission::wait;
     ++inProgress_;
-    return true;
+    return Admission::start;
 }
 
 void StationState::deviceEnded(bool passed) {

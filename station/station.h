@@ -67,9 +67,13 @@ public:
     bool ending() const { return ending_.load() || interrupt.requested(); }
     // Makes the ports take no new device, for the reason given (said once, above the table).
     void end(const std::string& why);
-    // A device may start: reserves its place under --count. False when the count is reached.
-    bool mayStartDevice();
-    // The device reserved by mayStartDevice ended, or was not started after all.
+    // Whether a device found on a port may be updated now. Under --count a device is started only
+    // when it cannot take the station beyond the count: while devices in progress could still
+    // reach it, a port waits; once they have, the station ends.
+    enum class Admission { start, wait, end };
+    // Reserves the device's place when it may start.
+    Admission admitDevice();
+    // The device admitted by admitDevice ended, or was not started after all.
     void deviceEnded(bool passed);
     void cancelDevice();
     std::uint64_t nextDeviceNumber() { return nextDevice_++; }

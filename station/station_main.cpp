@@ -97,6 +97,8 @@ int main(int argc, char** argv) {
     CLI::App app{"Updates the firmware of Kelvo devices on many serial ports at once, device after device, with "
                  "serial numbers and a record of every device.",
                  "kelvo-station"};
+    // "/dev/ttyUSB0" and "/tmp/app.hex" are names, not Windows-style options, on every platform.
+    app.allow_windows_style_options(false);
     app.add_option("-i,--interface", config.ports, "A serial port (repeat -i for each port)")
         ->required()
         ->expected(1)

@@ -42,7 +42,9 @@ std::string progressBar(const PortStatus& s) {
     } else {
         std::snprintf(tail, sizeof tail, "%3d%%      ", static_cast<int>(p * 100));
     }
-    return "[" + std::string(filled, '#') + std::string(20 - filled, '.') + "] " + tail;
+    std::string bar(1, '[');
+    bar.append(filled, '#').append(20 - filled, '.').append("] ").append(tail);
+    return bar;
 }
 
 }  // namespace
@@ -50,6 +52,7 @@ std::string progressBar(const PortStatus& s) {
 StationView::StationView(std::FILE* out, bool liveTable, std::vector<std::string> ports)
     : out_(out), live_(liveTable), started_(tickCount()) {
     for (std::string& name : ports) {
+        portWidth_ = std::max(portWidth_, name.size());
         PortStatus status;
         status.port = std::move(name);
         ports_.push_back(std::move(status));
@@ -126,17 +129,18 @@ void StationView::eraseLocked() {
 }
 
 void StationView::drawLocked() {
-    std::fprintf(out_, "%s %s %s %s %s %s\n", fit("PORT", 22).c_str(), fit("STATE", 20).c_str(),
+    std::fprintf(out_, "%s %s %s %s %s %s\n", fit("PORT", portWidth_).c_str(), fit("STATE", 20).c_str(),
                  fit("CHIP", 18).c_str(), fit("PROGRESS", 33).c_str(), fit("LAST", 36).c_str(), "PASSED FAILED");
     int good = 0;
     int bad = 0;
     for (const PortStatus& s : ports_) {
         const std::string state = s.state == PortState::updating && !s.detail.empty() ? s.detail : stateText(s.state);
-        // A port that is unavailable or done says why; otherwise the last device's outcome.
-        const bool why = s.state == PortState::unavailable || s.state == PortState::finished;
+        // A port that is unavailable, or done without a device, says why; otherwise the last
+        // device's outcome.
+        const bool why = s.state == PortState::unavailable || (s.state == PortState::finished && s.last.empty());
         const std::string last = fit(why ? s.detail : s.last, 36);
         const char* colour = why || s.last.empty() ? "" : (s.lastPassed ? kGreen : kRed);
-        std::fprintf(out_, "%s %s %s %s %s%s%s %6d %6d\n", fit(s.port, 22).c_str(), fit(state, 20).c_str(),
+        std::fprintf(out_, "%s %s %s %s %s%s%s %6d %6d\n", fit(s.port, portWidth_).c_str(), fit(state, 20).c_str(),
                      fit(s.chip, 18).c_str(), progressBar(s).c_str(), colour, last.c_str(), *colour ? kPlain : "",
                      s.passed, s.failed);
         good += s.passed;

@@ -54,6 +54,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<PortStatus> ports_;
     std::size_t linesDrawn_ = 0;
+    std::size_t portWidth_ = 12;
     std::uint32_t started_;
 };
 

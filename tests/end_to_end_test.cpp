@@ -589,25 +589,6 @@ TEST(EndToEnd, HexFilesAsUsersHandThem) {
     EXPECT_EQ(wire.find("\xAA\xBB"), std::string::npos);
 }
 
-// A HEX file as an independent reader (binutils) sees it: byte address -> byte.
-std::map<std::uint32_t, std::uint8_t> bytesOf(const std::string& hexPath, const TempDir& dir) {
-    const std::string listing = dir.path("listing.v");
-    const std::string command = "objcopy -I ihex -O verilog '" + hexPath + "' '" + listing + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    std::map<std::uint32_t, std::uint8_t> bytes;
-    std::istringstream in(kelvotest::readFile(listing));
-    std::string word;
-    std::uint32_t at = 0;
-    while (in >> word) {
-        if (word[0] == '@') {
-            at = static_cast<std::uint32_t>(std::stoul(word.substr(1), nullptr, 16));
-        } else {
-            bytes[at++] = static_cast<std::uint8_t>(std::stoul(word, nullptr, 16));
-        }
-    }
-    return bytes;
-}
-
 // Whether the file's byte at `at` is carried to the chip: program memory fully, EEPROM and
 // configuration locations by their first word only, and no eighth configuration word on dsPIC30F.
 bool carried(std::uint32_t at, int family) {
@@ -639,8 +620,8 @@ TEST_P(RealImages, FullUpdateAndTheTargetHoldsTheFile) {
     EXPECT_EQ(kelvotest::countOf(r.output, "Address out of range"), 0U);
     ASSERT_EQ(sim.finish(), 0);
 
-    const auto input = bytesOf(hexPath, dir);
-    const auto held = bytesOf(dump, dir);
+    const auto input = kelvotest::srecCatBytes(hexPath);
+    const auto held = kelvotest::srecCatBytes(dump);
     ASSERT_FALSE(input.empty());
     std::size_t compared = 0;
     for (const auto& [at, value] : input) {

@@ -181,27 +181,6 @@ TEST_F(HexLoad, WordAddressesFromByteAddressesAndExtendedRecords) {
     EXPECT_EQ(tx(kelvo::kConfigStart, 1), 0xC2);
 }
 
-// Where srec_cat puts every byte of a HEX file: byte address -> value.
-std::map<std::uint32_t, std::uint8_t> srecCatBytes(const std::string& hexPath) {
-    const kelvotest::ProcessResult run =
-        kelvotest::runProcess({"/usr/bin/srec_cat", hexPath, "-intel", "-multiple", "-o", "-", "-vmem", "8"});
-    EXPECT_EQ(run.status, 0) << "srec_cat (package srecord, install-build-deps.sh) " << run.errors;
-    std::map<std::uint32_t, std::uint8_t> bytes;
-    std::istringstream words(run.output);
-    std::string word;
-    std::uint32_t address = 0;
-    while (words >> word) {
-        if (word.starts_with("/*")) {
-            std::getline(words, word);  // a comment line
-        } else if (word[0] == '@') {
-            address = static_cast<std::uint32_t>(std::stoul(word.substr(1), nullptr, 16));
-        } else {
-            bytes[address++] = static_cast<std::uint8_t>(std::stoul(word, nullptr, 16));
-        }
-    }
-    return bytes;
-}
-
 TEST_F(HexLoad, EveryByteLandsWhereSrecCatPutsIt) {
     const std::string records =
         // A segment base: the record wraps within its 64 KiB segment.
@@ -215,7 +194,7 @@ TEST_F(HexLoad, EveryByteLandsWhereSrecCatPutsIt) {
         hexRecord(0, 0x0200, {0xC0, 0xC1, 0xC2, 0xC3}) + hexRecord(0, 0x0202, {0xD2}) +
         hexRecord(0, 0x0300, {0xE0});
     const kelvotest::TempDir dir;
-    const auto expected = srecCatBytes(dir.write("mixed.hex", records + hexRecord(1, 0, {})));
+    const auto expected = kelvotest::srecCatBytes(dir.write("mixed.hex", records + hexRecord(1, 0, {})));
     ASSERT_EQ(expected.size(), 8U + 8U + 4U + 4U + 1U);
 
     load(records, kelvo::DeviceFamily::dsPic33F);

@@ -284,6 +284,27 @@ int TerminalRun::finish(int ms) {
     return status;
 }
 
+std::map<std::uint32_t, std::uint8_t> srecCatBytes(const std::string& hexPath) {
+    const ProcessResult run = runProcess({"/usr/bin/srec_cat", hexPath, "-intel", "-multiple", "-o", "-", "-vmem", "8"});
+    if (run.status != 0) {
+        std::cerr << "srec_cat (package srecord, install-build-deps.sh) failed on " << hexPath << ": " << run.errors;
+    }
+    std::map<std::uint32_t, std::uint8_t> bytes;
+    std::istringstream words(run.output);
+    std::string word;
+    std::uint32_t address = 0;
+    while (words >> word) {
+        if (word.starts_with("/*")) {
+            std::getline(words, word);  // a comment line
+        } else if (word[0] == '@') {
+            address = static_cast<std::uint32_t>(std::stoul(word.substr(1), nullptr, 16));
+        } else {
+            bytes[address++] = static_cast<std::uint8_t>(std::stoul(word, nullptr, 16));
+        }
+    }
+    return bytes;
+}
+
 std::size_t countOf(const std::string& haystack, const std::string& needle) {
     std::size_t count = 0;
     for (std::size_t at = haystack.find(needle); at != std::string::npos;

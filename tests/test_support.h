@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -155,6 +156,10 @@ private:
     std::string text_;
     std::uint32_t seenAt_ = 0;
 };
+
+// Where every byte of a HEX file belongs, as srec_cat (package srecord) reads it: byte address ->
+// value. The reference for what the tools write.
+std::map<std::uint32_t, std::uint8_t> srecCatBytes(const std::string& hexPath);
 
 // Counts the non-overlapping occurrences of `needle` in `haystack`.
 std::size_t countOf(const std::string& haystack, const std::string& needle);

@@ -1,0 +1,323 @@
+// The real kelvo-station against kelvo-sim fixtures, each presenting device after device on a pty
+// of its own, several at once. Under Wine (KELVO_WINDOWS_STATION names the Windows build) the main
+// scenario runs with COM ports mapped to the fixtures' ports.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/time_limits.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using kelvotest::HostPort;
+using kelvotest::ProcessResult;
+using kelvotest::SimProcess;
+using kelvotest::TempDir;
+using nlohmann::json;
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+bool stationIsWindows() {
+    return !environment("KELVO_WINDOWS_STATION").empty();
+}
+
+std::vector<std::string> stationCommand(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {KELVO_STATION_BINARY};
+    if (stationIsWindows()) {
+        const std::string wine = environment("KELVO_WINE");
+        argv = {wine.empty() ? "/usr/bin/wine" : wine, environment("KELVO_WINDOWS_STATION")};
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+ProcessResult station(const std::vector<std::string>& args, int timeoutSeconds = 120) {
+    ProcessResult r = kelvotest::runProcess(stationCommand(args), timeoutSeconds);
+    std::string text;  // Windows' CRLF line ends folded
+    for (std::size_t i = 0; i < r.output.size(); ++i) {
+        if (!(r.output[i] == '\r' && i + 1 < r.output.size() && r.output[i + 1] == '\n')) text += r.output[i];
+    }
+    r.output = text;
+    return r;
+}
+
+std::vector<json> records(const std::string& logPath) {
+    std::vector<json> all;
+    std::istringstream lines(kelvotest::readFile(logPath));
+    std::string line;
+    while (std::getline(lines, line)) all.push_back(json::parse(line, nullptr, false));
+    return all;
+}
+
+// A fixture on a link of its own (the port's name stays when a device drops the line).
+struct Fixture {
+    Fixture(const TempDir& dir, const std::string& name, std::vector<std::string> options)
+        : link(dir.path(name)), dumps(dir.path(name + "-%d.hex")), stats(dir.path(name + ".stats")) {
+        options.insert(options.end(), {"--link", link, "--dump", dumps, "--stats", stats});
+        sim = std::make_unique<SimProcess>(options);
+        port = std::make_unique<HostPort>(link);
+    }
+    std::string dump(int device) const {
+        return dumps.substr(0, dumps.size() - 6) + std::to_string(device) + ".hex";
+    }
+    std::string link, dumps, stats;
+    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<HostPort> port;
+};
+
+const std::vector<std::string> kQuickFixture = {"--boot-window", "600", "--application-ms", "3600"};
+
+std::vector<std::string> fixtureOptions(std::vector<std::string> extra) {
+    std::vector<std::string> options = kQuickFixture;
+    options.insert(options.end(), extra.begin(), extra.end());
+    return options;
+}
+
+// Whether the target's memory holds the image with serial number `serial` at word 0x1C40, and
+// nothing but erased padding besides.
+void expectImageWithSerial(const std::string& dump, const std::string& image, std::uint32_t serial) {
+    auto expected = kelvotest::srecCatBytes(image);
+    const std::uint32_t at = 2 * 0x1C40;
+    for (std::uint32_t i = 0; i < 8; ++i) expected[at + i] = 0;
+    expected[at] = serial & 0xFF;
+    expected[at + 1] = (serial >> 8) & 0xFF;
+    expected[at + 4] = (serial >> 16) & 0xFF;
+    expected[at + 5] = (serial >> 24) & 0xFF;
+    const auto held = kelvotest::srecCatBytes(dump);
+    for (const auto& [address, value] : expected) {
+        const auto it = held.find(address);
+        ASSERT_NE(it, held.end()) << std::hex << "byte 0x" << address << " missing in " << dump;
+        EXPECT_EQ(it->second, value) << std::hex << "byte 0x" << address << " of " << dump;
+    }
+    for (const auto& [address, value] : held) {
+        if (expected.count(address) == 0 && address < 0x1F00000) {
+            EXPECT_EQ(value, address % 4 == 3 ? 0x00 : 0xFF) << std::hex << "byte 0x" << address << " of " << dump;
+        }
+    }
+}
+
+// Three ports, two devices each, at once: one device pulled out in the middle of a row (its port
+// comes back with the next device), one that refuses every row. The station updates device after
+// device, gives every device that passes the next serial number, gives a failed device's number
+// back, never takes a device still in its bootloader's window after the reset for a new one, and
+// records every device.
+TEST(Station, ManyPortsDeviceAfterDeviceWithSerialNumbers) {
+    TempDir dir;
+    const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
+    const std::string log = dir.path("log.jsonl");
+    std::vector<std::unique_ptr<Fixture>> fixtures;
+    fixtures.push_back(std::make_unique<Fixture>(dir, "a", fixtureOptions({"--devices", "2"})));
+    fixtures.push_back(std::make_unique<Fixture>(
+        dir, "b", fixtureOptions({"--devices", "2", "--on-device", "1", "--hangup-after", "1"})));
+    fixtures.push_back(
+        std::make_unique<Fixture>(dir, "c", fixtureOptions({"--devices", "2", "--on-device", "2", "--refuse-all"})));
+    std::vector<std::string> args;
+    for (const auto& f : fixtures) args.insert(args.end(), {"-i", f->port->name()});
+    args.insert(args.end(), {"--count", "4", "--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log, image});
+    const ProcessResult r = station(args);
+    EXPECT_EQ(r.status, 1) << r.output << r.errors;  // a device failed
+    EXPECT_NE(r.output.find("Devices: 4 passed, 2 failed"), std::string::npos) << r.output;
+    for (const auto& f : fixtures) EXPECT_EQ(f->sim->finish(15000), 0) << f->link;
+
+    // Every device a start and an end record, with the same device number.
+    std::map<std::uint64_t, json> starts;
+    std::map<std::uint64_t, json> ends;
+    std::map<std::string, std::vector<std::uint64_t>> devicesOfPort;
+    for (const json& record : records(log)) {
+        ASSERT_TRUE(record.is_object());
+        const std::uint64_t device = record["device"];
+        if (record["event"] == "start") {
+            EXPECT_EQ(starts.count(device), 0U);
+            starts[device] = record;
+            devicesOfPort[record["port"]].push_back(device);
+            EXPECT_EQ(record["chip"], "dsPIC30F2010");
+            EXPECT_EQ(record["family"], "dsPIC30F");
+            EXPECT_EQ(record["image"], "fw.hex");
+            EXPECT_EQ(record["image_sha256"].get<std::string>().size(), 64U);
+        } else {
+            EXPECT_EQ(starts.count(device), 1U) << "an end before its start";
+            ends[device] = record;
+        }
+    }
+    EXPECT_EQ(starts.size(), 6U);
+    EXPECT_EQ(ends.size(), 6U);
+    std::set<std::uint32_t> passedSerials;
+    for (const auto& [device, end] : ends) {
+        EXPECT_EQ(end["serial"], starts[device]["serial"]);
+        if (end["outcome"] == "passed") {
+            EXPECT_TRUE(passedSerials.insert(end["serial"].get<std::uint32_t>()).second) << "a serial used twice";
+            EXPECT_EQ(end["rows_verified"], 2);
+        } else {
+            EXPECT_EQ(end["outcome"], "failed");
+            EXPECT_EQ(end["phase"], "write");
+            EXPECT_FALSE(end["message"].get<std::string>().empty());
+        }
+    }
+    // Consecutive: the failed devices' numbers went back to the range.
+    EXPECT_EQ(passedSerials, (std::set<std::uint32_t>{1000, 1001, 1002, 1003}));
+
+    // Each device was updated once (never again in its bootloader's window after the reset), and
+    // each one that passed holds the image with its own serial number.
+    for (const auto& f : fixtures) {
+        const std::vector<std::uint64_t>& devices = devicesOfPort[f->port->name()];
+        ASSERT_EQ(devices.size(), 2U) << f->link;
+        std::istringstream stats(kelvotest::readFile(f->stats));
+        for (int k = 1; k <= 2; ++k) {
+            std::string word;
+            int number = 0, resets = 0, identifications = 0;
+            stats >> word >> number >> word >> resets >> word >> identifications;
+            std::getline(stats, word);
+            EXPECT_EQ(identifications, 1) << f->link << " device " << k << " was taken twice";
+            const json& end = ends[devices[static_cast<std::size_t>(k - 1)]];
+            if (end["outcome"] == "passed") {
+                EXPECT_EQ(resets, 1) << f->link << " device " << k;
+                expectImageWithSerial(f->dump(k), image, end["serial"]);
+            }
+        }
+    }
+    EXPECT_NE(ends[devicesOfPort[fixtures[1]->port->name()][0]]["message"].get<std::string>().find(
+                  "Lost connection to serial port"),
+              std::string::npos);
+    EXPECT_NE(ends[devicesOfPort[fixtures[2]->port->name()][1]]["message"].get<std::string>().find(
+                  "did not accept block # 112"),
+              std::string::npos);
+}
+
+// A station that cannot start says why and touches no port: a command line it cannot use (status
+// 2, with the usage), a file that is not the one approved or is damaged, a log it cannot write.
+TEST(Station, RefusesToStartWithoutTouchingAPort) {
+    if (stationIsWindows()) GTEST_SKIP() << "the main scenario is the one run under Wine";
+    TempDir dir;
+    const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
+    const std::string bad = dir.write("bad.hex", ":10000000\n");
+    const std::string rxLog = dir.path("rx.bin");
+    SimProcess sim({"--rx-log", rxLog});
+    const std::string port = sim.port();
+    const std::string usage = "Usage: kelvo-station";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{image}, 2, "--interface is required"},
+        {{"-i", port}, 2, "file is required"},
+        {{"-i", port, "-i", port, image}, 2, "named twice"},
+        {{"-i", port, "--count", "0", image}, 2, "--count"},
+        {{"-i", port, "--serial", "1-9", image}, 2, "--serial and --serial-at go together"},
+        {{"-i", port, "--serial", "9-1", "--serial-at", "0x1C40", image}, 2, "FIRST must not exceed LAST"},
+        {{"-i", port, "--serial", "1-9", "--serial-at", "0x1C41", image}, 2, "0x1C41 is odd"},
+        {{"-i", port, "--serial", "1-9", "--serial-at", "0x1BFE", image}, 2, "below word address 0x1C00"},
+        {{"-i", port, "--serial", "1-9", "--serial-at", "2097150", image}, 2,
+         "outside the program rows of every chip family"},
+        {{"-i", port, "--image-sha256", std::string(64, '0'), image}, 1, "not the image approved"},
+        {{"-i", port, bad}, 1, "\nBad Hex file: line 1: record length mismatch\n"},
+        {{"-i", port, "--log", dir.path("no-such-folder/log.jsonl"), image}, 1, "cannot be written"},
+        {{"-i", port, "--log", dir.path(""), image}, 1, "cannot be read"},
+    };
+    for (const Case& c : cases) {
+        const ProcessResult r = station(c.args, 30);
+        EXPECT_EQ(r.status, c.status) << c.args.back() << ": " << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find(usage) != std::string::npos, c.status == 2) << r.output;
+    }
+    sim.finish(200);
+    EXPECT_EQ(kelvotest::readFile(rxLog), "");
+}
+
+// Killed in the middle of an update (kill -9, a power cut): the log holds the device's start and
+// no end. The next start says so, and never hands that device's serial number out again.
+TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
+    if (stationIsWindows()) GTEST_SKIP() << "the main scenario is the one run under Wine";
+    TempDir dir;
+    const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
+    const std::string log = dir.path("log.jsonl");
+    const std::vector<std::string> serials = {"--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log};
+    {
+        Fixture slow(dir, "slow", fixtureOptions({"--devices", "1", "--row-ms", "5000"}));
+        std::vector<std::string> args = {"-i", slow.link};
+        args.insert(args.end(), serials.begin(), serials.end());
+        args.push_back(image);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            freopen("/dev/null", "w", stdout);
+            kelvotest::execOrExit(stationCommand(args));
+        }
+        for (int i = 0; i < 500 && kelvotest::readFile(log).find("\"start\"") == std::string::npos; ++i) usleep(10000);
+        usleep(300000);  // a row is being written
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        slow.sim->finish(0);
+    }
+    std::vector<json> before = records(log);
+    ASSERT_EQ(before.size(), 1U);
+    EXPECT_EQ(before[0]["event"], "start");
+    EXPECT_EQ(before[0]["serial"], 1000);
+
+    Fixture next(dir, "next", fixtureOptions({"--devices", "1"}));
+    std::vector<std::string> args = {"-i", next.link, "--once"};
+    args.insert(args.end(), serials.begin(), serials.end());
+    args.push_back(image);
+    const ProcessResult r = station(args);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("Device 1 on " + dir.path("slow")), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("serial number 1000) has no recorded outcome"), std::string::npos) << r.output;
+    const std::vector<json> after = records(log);
+    ASSERT_EQ(after.size(), 3U);
+    EXPECT_EQ(after[1]["device"], 2);  // device numbers go on from the log
+    EXPECT_EQ(after[1]["serial"], 1001);
+    EXPECT_EQ(after[2]["outcome"], "passed");
+    next.sim->finish(10000);
+    expectImageWithSerial(next.dump(1), image, 1001);
+}
+
+// On a terminal the operator sees a table, redrawn in place: a line per port and the totals.
+TEST(Station, TheLiveTableOnATerminal) {
+    if (stationIsWindows()) GTEST_SKIP() << "the main scenario is the one run under Wine";
+    if (std::system("command -v tmux >/dev/null") != 0) GTEST_SKIP() << "no tmux";
+    TempDir dir;
+    const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
+    Fixture fixture(dir, "table", fixtureOptions({"--devices", "1"}));
+    const std::string session = "kelvo-station-" + std::to_string(getpid());
+    const std::string command = std::string(KELVO_STATION_BINARY) + " -i " + fixture.link + " --once --log " +
+                                dir.path("log.jsonl") + " " + image + "; sleep 60";
+    ASSERT_EQ(kelvotest::runProcess({"/usr/bin/tmux", "-L", session, "new-session", "-d", "-x", "190", "-y", "20",
+                                     "env", "TERM=xterm", "sh", "-c", command})
+                  .status,
+              0);
+    std::string screen;
+    bool updating = false;
+    for (int i = 0; i < 100 && screen.find("Devices: 1 passed") == std::string::npos; ++i) {
+        usleep(100000);
+        screen = kelvotest::runProcess({"/usr/bin/tmux", "-L", session, "capture-pane", "-p"}).output;
+        updating = updating || screen.find("] ") != std::string::npos;  // a progress bar
+    }
+    kelvotest::runProcess({"/usr/bin/tmux", "-L", session, "kill-server"});
+    EXPECT_TRUE(updating) << screen;
+    EXPECT_EQ(kelvotest::countOf(screen, "PORT"), 1U) << "the table was not redrawn in place:\n" << screen;
+    EXPECT_NE(screen.find(fixture.link), std::string::npos) << screen;
+    EXPECT_NE(screen.find("passed"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Total: 1 passed, 0 failed, yield 100.0%"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("\x1b"), std::string::npos);  // the terminal took the escape codes
+    fixture.sim->finish(10000);
+}
+
+}  // namespace
