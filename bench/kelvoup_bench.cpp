@@ -192,7 +192,8 @@ double lineModel(const Sim& sim, int baud, int rowMs) {
     std::remove(sim.statsPath.c_str());
     const double bytes = values["received"] + values["sent"];
     if (baud == 0) return 0;  // an unpaced line has no model
-    return bytes * 11.0 / baud + values["frames"] * rowMs / 1000.0 + 2.0 + 0.1;
+    // The two fixed pauses, and the quiet line before and after the identification.
+    return bytes * 11.0 / baud + values["frames"] * rowMs / 1000.0 + 2.0 + 0.2;
 }
 
 UpdateFigures updateOnce(const std::string& image, const std::string& chip, int baud, int rowMs) {

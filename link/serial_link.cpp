@@ -1,6 +1,7 @@
 // The parts of the serial link that are the same on every platform.
 #include "link/serial_link.h"
 
+#include <algorithm>
 #include <array>
 
 #include "common/time_limits.h"
@@ -80,12 +81,32 @@ std::size_t receiveAvailable(PortHandle& port, std::uint8_t* buffer, std::size_t
 
 std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t limitMs) {
     if (!port.valid()) return 0;
+    // A long reply trickles in at the line's pace, a few bytes at a time. Once its pace is seen,
+    // the wait sleeps through most of the time the rest still needs instead of waking for every
+    // few bytes; it never sleeps past the moment the rest could be complete at that pace, so the
+    // reply is not taken later than it comes.
+    constexpr std::uint32_t kLongestNap = 100;
     const std::uint32_t start = tickCount();
+    std::uint32_t paceFrom = 0;  // when the first bytes had arrived, and how many
+    std::size_t paceBytes = 0;
     std::size_t received = 0;
     while (received != count && !port.lost()) {
         const std::uint32_t elapsed = elapsedSince(start);
         if (elapsed >= limitMs) break;
-        received += receiveQueued(port, buffer + received, count - received, limitMs - elapsed);
+        const std::size_t got = receiveQueued(port, buffer + received, count - received, limitMs - elapsed);
+        if (got == 0) continue;
+        if (received == 0) {
+            paceFrom = tickCount();
+            paceBytes = got;
+        }
+        received += got;
+        const std::uint32_t paced = elapsedSince(paceFrom);
+        if (received == count || received == paceBytes || paced < 5) continue;
+        // Milliseconds the rest needs at the pace seen so far; four fifths of it, at most a nap.
+        const std::uint64_t rest = static_cast<std::uint64_t>(count - received) * paced / (received - paceBytes);
+        const std::uint32_t left = limitMs - elapsedSince(start);
+        const auto nap = static_cast<std::uint32_t>(std::min<std::uint64_t>({rest * 4 / 5, kLongestNap, left}));
+        if (nap > 1) sleepMs(nap, port.context().stop);
     }
     return received;
 }

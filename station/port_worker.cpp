@@ -99,7 +99,7 @@ public:
         record["rows_written"] = result.rowsWritten;
         record["resends"] = result.resends;
         record["rows_verified"] = result.rowsVerified;
-        record["seconds"] = static_cast<double>(static_cast<long long>(seconds * 10 + 0.5)) / 10;
+        record["seconds"] = static_cast<double>(static_cast<long long>(seconds * 1000 + 0.5)) / 1000;
         if (!station_.log.append(record)) logFailed();
     }
 

@@ -94,10 +94,10 @@ int runStation(const StationConfig& config, HexImage image, StopRequest& interru
             --running;
         });
     }
+    // The ports stop on their own (each follows the stop request); this thread only redraws.
     while (running.load() > 0) {
         view.tick();
-        sleepMs(kRedrawMs, &stopAll);
-        if (stopAll.requested()) sleepMs(20, nullptr);  // the ports are stopping: look again soon
+        sleepUninterruptedMs(kRedrawMs);
     }
     for (std::thread& thread : threads) thread.join();
 
