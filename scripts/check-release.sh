@@ -20,7 +20,10 @@ status=0
 usage=$(kelvoup) || status=$?
 [ "$status" -eq 2 ] || fail "kelvoup with no arguments ended with status $status, not 2"
 grep -q "Usage:      KelvoUp.exe -i interface file" <<<"$usage" || fail "kelvoup printed no usage"
-man -w kelvoup kelvo-sim >/dev/null || fail "man -w does not find both man pages"
+man -w kelvoup kelvo-sim kelvo-station >/dev/null || fail "man -w does not find the three man pages"
+status=0
+kelvo-station >/dev/null || status=$?
+[ "$status" -eq 2 ] || fail "kelvo-station with no arguments ended with status $status, not 2"
 dpkg -r kelvoup >/dev/null
 ! command -v kelvoup >/dev/null || fail "kelvoup is still installed after dpkg -r"
 
@@ -30,7 +33,7 @@ for bits in 64 32; do
   [ "$bits" = 32 ] && objdump=i686-w64-mingw32-objdump
   dir=$(mktemp -d)
   unzip -q "$zip" -d "$dir"
-  for f in KelvoUp.exe README.txt LICENSE.txt; do [ -f "$dir/$f" ] || fail "$zip holds no $f"; done
+  for f in KelvoUp.exe kelvo-station.exe README.txt LICENSE.txt; do [ -f "$dir/$f" ] || fail "$zip holds no $f"; done
   # RT_VERSION is resource type 16.
   "$objdump" -p "$dir/KelvoUp.exe" | grep -q "Entry: ID: 0x000010," || fail "$zip: KelvoUp.exe has no version resource"
   strings -el "$dir/KelvoUp.exe" | grep -qx "$version" || fail "$zip: the version resource does not say $version"

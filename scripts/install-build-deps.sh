@@ -6,7 +6,7 @@
 #   --release   also what checking the release artifacts needs (scripts/check-release.sh)
 set -euo pipefail
 windows=0
-packages=(cmake g++ make libgtest-dev binutils srecord)
+packages=(cmake g++ make libgtest-dev binutils srecord libcli11-dev nlohmann-json3-dev tmux)
 for option in "$@"; do
   case "$option" in
     --windows) windows=1; packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386) ;;
