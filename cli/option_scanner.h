@@ -27,7 +27,7 @@ private:
     const char* optionArg_ = nullptr;
     char* const* cursor_;
     const char* optionSpec_;
-    char* const* argv_;
+    [[maybe_unused]] char* const* argv_;  // stored unchanged, as the scanner always has
     bool unknown_ = false;
 };
 

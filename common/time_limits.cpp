@@ -1,7 +1,6 @@
 #include "common/time_limits.h"
 
 #include <chrono>
-#include <thread>
 
 #include "common/stop_request.h"
 
@@ -13,10 +12,6 @@ std::uint32_t tickCount() {
     return static_cast<std::uint32_t>(now.count());
 }
 
-void sleepUninterruptedMs(std::uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 void sleepMs(std::uint32_t ms, const StopRequest* stop) {
     // In slices, so that a stopped update does not sit out a long pause.
     const std::uint32_t start = tickCount();
@@ -24,7 +19,7 @@ void sleepMs(std::uint32_t ms, const StopRequest* stop) {
         const std::uint32_t elapsed = elapsedSince(start);
         if (elapsed >= ms) return;
         const std::uint32_t slice = ms - elapsed < 20 ? ms - elapsed : 20;
-        std::this_thread::sleep_for(std::chrono::milliseconds(slice));
+        sleepUninterruptedMs(slice);
     }
 }
 

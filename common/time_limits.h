@@ -35,7 +35,9 @@ inline std::uint32_t elapsedSince(std::uint32_t start) {
 void sleepMs(std::uint32_t ms, const StopRequest* stop);
 
 // Sleeps for `ms` even when the run is interrupted: for waits that are short and bounded in
-// themselves, such as the drain before a close.
+// themselves, such as the drain before a close. The platform's own sleep, one file per platform:
+// a thread's sleep (sleep_thread.cpp), or in the browser a wait that lets the worker's event loop
+// run (sleep_web.cpp).
 void sleepUninterruptedMs(std::uint32_t ms);
 
 }  // namespace kelvo
