@@ -42,4 +42,15 @@ for bits in 64 32; do
   grep -q $'\r$' "$dir/README.txt" || fail "$zip: README.txt has no CRLF line ends"
   rm -rf "$dir"
 done
-echo "release $version checked: lintian clean, the .deb installs and removes, the Windows programs are stripped and versioned"
+# The web page: every file of the site, the core and its JavaScript within 400 KB.
+web=$out/kelvoup-$version-web.zip
+dir=$(mktemp -d)
+unzip -q "$web" -d "$dir"
+site=$dir/kelvoup-$version-web
+for f in index.html style.css app.js kelvo-worker.js kelvo-core.js kelvo-core.wasm; do
+  [ -f "$site/$f" ] || fail "$web holds no $f"
+done
+weight=$(cat "$site"/*.js "$site"/*.wasm | wc -c)
+[ "$weight" -le 409600 ] || fail "the web page's wasm and JavaScript weigh $weight bytes, more than 400 KB"
+rm -rf "$dir"
+echo "release $version checked: lintian clean, the .deb installs and removes, the Windows programs are stripped and versioned, the web page is complete ($weight bytes of wasm and JavaScript)"

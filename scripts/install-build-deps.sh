@@ -4,22 +4,41 @@
 #               (the 32-bit Wine needs Debian's i386 architecture, which this adds)
 #   --fuzz      also clang and its runtime, for the libFuzzer targets (fuzz/run.sh)
 #   --release   also what checking the release artifacts needs (scripts/check-release.sh)
+#   --web       also Emscripten, Chromium and Node.js (when there is none), and the browser tests'
+#               npm packages (npm ci in tests/web, versions pinned in its lockfile)
 set -euo pipefail
+cd "$(dirname "$0")/.."
 windows=0
+web=0
 packages=(cmake g++ make libgtest-dev binutils srecord libcli11-dev nlohmann-json3-dev tmux)
 for option in "$@"; do
   case "$option" in
     --windows) windows=1; packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    --release) packages+=(lintian man-db unzip) ;;
-    *) echo "usage: $0 [--windows] [--fuzz] [--release]" >&2; exit 2 ;;
+    --release) packages+=(lintian man-db unzip zip) ;;
+    --web)
+      web=1
+      packages+=(emscripten chromium python3)
+      # A Node.js of the machine's own (with its npm) is used as it is; otherwise Debian's.
+      command -v node >/dev/null || packages+=(nodejs)
+      command -v npm >/dev/null || packages+=(npm)
+      ;;
+    *) echo "usage: $0 [--windows] [--fuzz] [--release] [--web]" >&2; exit 2 ;;
   esac
 done
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+web_packages() {
+  # The browser tests' npm packages, exactly as the lockfile pins them; no browser is downloaded.
+  [ "$web" -eq 1 ] || return 0
+  (cd tests/web && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund)
+}
+if [ ${#missing[@]} -eq 0 ]; then
+  web_packages
+  exit 0
+fi
 as_root=()
 [ "$(id -u)" -ne 0 ] && as_root=(sudo)
 if [ "$windows" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -43,3 +62,4 @@ if ! install "${missing[@]}"; then
   echo "install-build-deps.sh: wine32:i386 cannot be installed now; going on without it" >&2
   install "${rest[@]}"
 fi
+web_packages

@@ -3,8 +3,9 @@
 # uncommitted changes are not in them) in a release configuration (optimised, hardened, shipped
 # binaries stripped) into one folder, release/ or $1:
 #   kelvoup_VERSION_amd64.deb, kelvoup-VERSION-win64.zip, kelvoup-VERSION-win32.zip,
-#   kelvoup-VERSION.tar.gz (the source tree) and SHA256SUMS over them.
-# Needs what install-build-deps.sh --windows installs. The version is the one of project() in
+#   kelvoup-VERSION-web.zip (the web page, a static site), kelvoup-VERSION.tar.gz (the source
+#   tree) and SHA256SUMS over them.
+# Needs what install-build-deps.sh --windows --release --web installs. The version is the one of project() in
 # CMakeLists.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,6 +39,11 @@ for arch in x86_64 i686; do
   (cd "$dir" && cpack -G ZIP >/dev/null)
   cp "$dir"/kelvoup-"$version"-win*.zip "$out/"
 done
+
+# The web page: a static site, from the same sources (needs install-build-deps.sh --web).
+bash "$src/scripts/build-web.sh" "$work/web" >/dev/null
+(cd "$work/web" && rm -rf "kelvoup-$version-web" && cp -r site "kelvoup-$version-web" &&
+  zip -q -X -r "$out/kelvoup-$version-web.zip" "kelvoup-$version-web")
 
 (cd "$out" && sha256sum -- *.deb *.zip *.tar.gz >SHA256SUMS)
 echo "release $version in $out:"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds KelvoUp and runs the whole test suite. Where the mingw-w64 cross compilers are installed
 # (install-build-deps.sh --windows), KelvoUp.exe is built for 64- and 32-bit Windows too, and
-# where Wine is, the Windows builds go through the same end-to-end tests under Wine.
+# where Wine is, the Windows builds go through the same end-to-end tests under Wine. Where
+# Emscripten and the browser tests' packages are (--web), the web page is built and tested in
+# Chromium.
 #   --sanitize   instead: the Linux suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,6 +34,15 @@ for bits in 64 32; do
     config+=(-DKELVO_WIN${bits}_EXE= -DKELVO_WIN${bits}_LINK_TESTS= -DKELVO_WIN${bits}_STATION=)
   fi
 done
+# The web page, where Emscripten and the browser tests' packages are (install-build-deps.sh --web):
+# built with Emscripten and tested in Chromium against kelvo-sim.
+if command -v emcc >/dev/null && [ -d tests/web/node_modules ]; then
+  bash scripts/build-web.sh build-web >/dev/null
+  config+=(-DKELVO_WEB_SITE="$PWD/build-web/site")
+else
+  echo "The web page is not tested here: install-build-deps.sh --web installs what it needs"
+  config+=(-DKELVO_WEB_SITE=)
+fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${config[@]}" >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
