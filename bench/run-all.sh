@@ -17,3 +17,8 @@ $bench update "$work/largest.hex" dsPIC33FJ256GP710 0 0 2>/dev/null
 $bench parallel 16 "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 2>/dev/null | sed -n '1,2p;$p'
 # The production station on 1, 8, 16 and 32 ports at once, each device paced at 9600 baud.
 build/bench/kelvo-station-bench "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 1 8 16 32
+# The web page against kelvoup, both against a target paced at 9600 baud (needs --web's packages).
+if command -v emcc >/dev/null && [ -d tests/web/node_modules ]; then
+  bash scripts/build-web.sh build-web >/dev/null
+  node bench/web-bench.mjs build-web/site build/kelvo-sim build/kelvoup "$work/rows3.hex" dsPIC33FJ256GP710
+fi

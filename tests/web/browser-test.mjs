@@ -6,13 +6,10 @@
 //   node browser-test.mjs SITE KELVO_SIM ARTIFACTS [SCENARIO ...]
 //
 // Each scenario ends with a screenshot of the page in ARTIFACTS. Exit status 0 when every check held.
-import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
-import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
-import tty from 'node:tty';
-import puppeteer from 'puppeteer-core';
+import { launchBrowser, openPage, record, serveSite, simEnded, srecBytes, startSim } from './harness.mjs';
 
 const [site, simBinary, artifacts, ...only] = process.argv.slice(2);
 if (!site || !simBinary || !artifacts) {
@@ -22,127 +19,12 @@ if (!site || !simBinary || !artifacts) {
 fs.mkdirSync(artifacts, { recursive: true });
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kelvo-web-'));
 
-// --- files
-
-function record(type, address, data) {
-  const bytes = [data.length, address >> 8, address & 0xff, type, ...data];
-  const sum = (0x100 - (bytes.reduce((a, b) => a + b, 0) & 0xff)) & 0xff;
-  return ':' + [...bytes, sum].map((b) => b.toString(16).toUpperCase().padStart(2, '0')).join('') + '\n';
-}
 // The worked example: 11 22 33 00 44 55 66 00 at byte address 0x3800 (word 0x1C00).
 const workedExample = record(4, 0, [0, 0]) + record(0, 0x3800, [0x11, 0x22, 0x33, 0, 0x44, 0x55, 0x66, 0]) +
   record(1, 0, []);
 fs.writeFileSync(path.join(work, 'fw.hex'), workedExample);
 fs.writeFileSync(path.join(work, 'bad.hex'), workedExample.replace(':0838', ':0938'));
-
-// Where srec_cat (the reference reader) puts every byte of a HEX file.
-function srecBytes(file) {
-  const run = spawnSync('/usr/bin/srec_cat', [file, '-intel', '-multiple', '-o', '-', '-vmem', '8'], { encoding: 'utf8' });
-  const bytes = new Map();
-  let at = 0;
-  for (const line of run.stdout.split('\n')) {
-    if (line.startsWith('/*')) continue;
-    for (const word of line.trim().split(/\s+/)) {
-      if (word === '') continue;
-      if (word.startsWith('@')) at = parseInt(word.slice(1), 16);
-      else bytes.set(at++, parseInt(word, 16));
-    }
-  }
-  return bytes;
-}
-
-// --- the site, served on the loopback (a secure context, as Web Serial needs); the firmware file
-// of a vendor's link lives beside the page
-
-const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm',
-  '.hex': 'text/plain', '.png': 'image/png' };
-const server = http.createServer((request, response) => {
-  const name = decodeURIComponent(new URL(request.url, 'http://x').pathname).replace(/^\/+/, '') || 'index.html';
-  const file = name === 'fw.hex' ? path.join(work, 'fw.hex') : path.join(site, path.normalize(name));
-  if (!file.startsWith(site) && name !== 'fw.hex') { response.writeHead(403).end(); return; }
-  fs.readFile(file, (error, data) => {
-    if (error) { response.writeHead(404).end(); return; }
-    response.writeHead(200, { 'Content-Type': types[path.extname(file)] || 'application/octet-stream' }).end(data);
-  });
-});
-await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-const origin = `http://127.0.0.1:${server.address().port}`;
-
-// --- the simulated target, and the bridge between its pty and the page's fake port
-
-function startSim(options) {
-  const dump = path.join(work, `dump-${Date.now()}.hex`);
-  const child = spawn(simBinary, [...options, '--dump', dump], { stdio: ['ignore', 'pipe', 'ignore'] });
-  return new Promise((resolve) => {
-    let text = '';
-    child.stdout.on('data', (chunk) => {
-      text += chunk;
-      if (text.includes('\n')) resolve({ child, dump, port: text.split('\n')[0] });
-    });
-  });
-}
-
-function ended(child, ms) {
-  return new Promise((resolve) => {
-    if (child.exitCode !== null) { resolve(child.exitCode); return; }
-    const timer = setTimeout(() => { child.kill('SIGTERM'); }, ms);
-    child.on('exit', (code) => { clearTimeout(timer); resolve(code); });
-  });
-}
-
-// Installed in the page before anything of its own runs.
-function fakeSerial() {
-  const seen = { requestPort: 0, open: [], signals: [], close: 0, written: 0 };
-  window.__kelvoFake = seen;
-  window.__longTasks = [];
-  new PerformanceObserver((list) => {
-    for (const entry of list.getEntries()) window.__longTasks.push(entry.duration);
-  }).observe({ type: 'longtask', buffered: true });
-  let controller = null;
-  let unplugged = false;
-  const port = {
-    readable: null,
-    writable: null,
-    async open(options) {
-      if (this.readable !== null) throw new DOMException('The port is already open.', 'InvalidStateError');
-      seen.open.push(options);
-      this.readable = new ReadableStream({ start(c) { controller = c; } });
-      this.writable = new WritableStream({
-        async write(chunk) {
-          if (unplugged) throw new DOMException('The device has been lost.', 'NetworkError');
-          seen.written += chunk.length;
-          await window.kelvoFakeWrite(Array.from(chunk));
-        },
-      });
-    },
-    async setSignals(signals) { seen.signals.push(signals); },
-    async close() {
-      if (this.readable !== null && this.readable.locked) throw new TypeError('The port\'s streams are locked.');
-      seen.close += 1;
-      this.readable = null;
-      this.writable = null;
-      controller = null;
-    },
-    getInfo() { return {}; },
-  };
-  window.__kelvoFakePush = (bytes) => { if (controller !== null && !unplugged) controller.enqueue(new Uint8Array(bytes)); };
-  window.__kelvoFakeUnplug = () => {
-    unplugged = true;
-    if (controller !== null) controller.error(new DOMException('The device has been lost.', 'NetworkError'));
-  };
-  Object.defineProperty(navigator, 'serial', {
-    value: {
-      async requestPort() { seen.requestPort += 1; return port; },
-      async getPorts() { return [port]; },
-      addEventListener() {},
-      removeEventListener() {},
-    },
-  });
-}
-
-function noSerial() {
-  delete Navigator.prototype.serial;
-}
+const { server, origin } = await serveSite(site, { 'fw.hex': path.join(work, 'fw.hex') });
 
 // --- the scenarios
 
@@ -164,35 +46,11 @@ const scenarios = [
   { name: 'no-web-serial', noSerial: true },
 ];
 
-const browser = await puppeteer.launch({
-  executablePath: process.env.KELVO_CHROMIUM || '/usr/bin/chromium',
-  headless: true,
-  args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--disable-background-networking',
-    '--disable-component-update', '--disable-sync', '--no-first-run', '--disable-quic',
-    `--user-data-dir=${path.join(work, 'profile')}`],
-});
+const browser = await launchBrowser(path.join(work, 'profile'));
 
 async function runScenario(s) {
-  const page = await browser.newPage();
-  if (process.env.KELVO_WEB_DEBUG) page.on('console', (m) => console.log(`  [page] ${m.text()}`));
-  await page.setViewport({ width: 900, height: 1100 });
-  let sim = null;
-  let ptyOut = null;
-  let pushing = Promise.resolve();
-  if (s.sim) {
-    sim = await startSim(s.sim);
-    const fd = fs.openSync(sim.port, fs.constants.O_RDWR | fs.constants.O_NOCTTY);
-    const ptyIn = new tty.ReadStream(fd);
-    ptyOut = new tty.WriteStream(fd);
-    ptyIn.on('data', (chunk) => {
-      const bytes = Array.from(chunk);
-      pushing = pushing.then(() => page.evaluate((b) => window.__kelvoFakePush(b), bytes)).catch(() => {});
-    });
-    ptyIn.on('error', () => {});
-    sim.pty = ptyIn;
-  }
-  await page.exposeFunction('kelvoFakeWrite', (bytes) => new Promise((resolve) => ptyOut.write(Buffer.from(bytes), resolve)));
-  await page.evaluateOnNewDocument(s.noSerial ? noSerial : fakeSerial);
+  const sim = s.sim ? await startSim(simBinary, s.sim, path.join(work, `dump-${s.name}.hex`)) : null;
+  const page = await openPage(browser, sim, { withoutSerial: s.noSerial, debug: Boolean(process.env.KELVO_WEB_DEBUG) });
   await page.goto(`${origin}/index.html${s.url || ''}`);
 
   if (s.noSerial) {
@@ -247,9 +105,8 @@ async function runScenario(s) {
   check(`${s.name}: the page never waited more than 50 ms`, longTasks.every((d) => d <= 50), JSON.stringify(longTasks));
   await page.screenshot({ path: path.join(artifacts, `${s.name}.png`), fullPage: true });
   await page.close();
-  await pushing;
-  const code = await ended(sim.child, s.expect === 'passed' ? 10000 : 500);
-  sim.pty.destroy();
+  await page.done();
+  const code = await simEnded(sim, s.expect === 'passed' ? 10000 : 500);
   if (s.expect === 'passed') {
     check(`${s.name}: the target received the reset`, code === 0, `kelvo-sim ended with ${code}`);
     // What the target holds, as srec_cat reads its dump, against the file.
