@@ -3,8 +3,11 @@
 // scenario runs with COM ports mapped to the fixtures' ports.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -288,6 +291,40 @@ TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     EXPECT_EQ(after[2]["outcome"], "passed");
     next.sim->finish(10000);
     expectImageWithSerial(next.dump(1), image, 1001);
+}
+
+// Ctrl-C (or any signal that ends a run) stops every port: the update in progress is recorded as
+// interrupted, the ports are closed and restored, a summary is printed, and the status is 130.
+TEST(Station, ASignalStopsEveryPortCleanly) {
+    if (stationIsWindows()) GTEST_SKIP() << "a signal to wine is not a console event";
+    TempDir dir;
+    const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
+    const std::string log = dir.path("log.jsonl");
+    Fixture slow(dir, "slow", fixtureOptions({"--devices", "1", "--row-ms", "5000"}));
+    Fixture idle(dir, "idle", fixtureOptions({"--devices", "1", "--silent"}));  // never answers
+    const int watcher = open(slow.link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(watcher, 0);
+    kelvotest::TerminalRun run(stationCommand({"-i", slow.link, "-i", idle.link, "--log", log, image}));
+    for (int i = 0; i < 500 && kelvotest::readFile(log).find("\"start\"") == std::string::npos; ++i) usleep(10000);
+    usleep(300000);  // a row is being written
+    const std::uint32_t start = kelvo::tickCount();
+    run.signal(SIGINT);
+    const int status = run.finish(5000);
+    EXPECT_LT(kelvo::elapsedSince(start), 1000U) << "a port did not stop at once";
+    ASSERT_TRUE(WIFEXITED(status)) << run.text();
+    EXPECT_EQ(WEXITSTATUS(status), 130) << run.text();
+    EXPECT_NE(run.text().find("Interrupted. Devices: 0 passed, 1 failed"), std::string::npos) << run.text();
+    const std::vector<json> all = records(log);
+    ASSERT_EQ(all.size(), 2U);
+    EXPECT_EQ(all[1]["outcome"], "interrupted");
+    EXPECT_EQ(all[1]["phase"], "write");
+    termios t{};
+    ASSERT_EQ(tcgetattr(watcher, &t), 0);
+    EXPECT_EQ(t.c_iflag & INPCK, 0U) << "the port's settings were not restored";
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(watcher, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the port was not released";
+    close(watcher);
 }
 
 // On a terminal the operator sees a table, redrawn in place: a line per port and the totals.

@@ -44,6 +44,8 @@ const scenarios = [
   { name: 'unplugged', sim: ['--row-ms', '3000'], during: 'unplug', expect: 'failed', words: 'Lost connection to serial port' },
   { name: 'cancelled', sim: ['--row-ms', '3000'], during: 'cancel', expect: 'cancelled', words: 'Interrupted.' },
   { name: 'no-web-serial', noSerial: true },
+  // 200% zoom of a 900-pixel window: the page reflows into half the width, nothing cut off.
+  { name: 'zoomed-200', zoom: true },
 ];
 
 const browser = await launchBrowser(path.join(work, 'profile'));
@@ -53,6 +55,18 @@ async function runScenario(s) {
   const page = await openPage(browser, sim, { withoutSerial: s.noSerial, debug: Boolean(process.env.KELVO_WEB_DEBUG) });
   await page.goto(`${origin}/index.html${s.url || ''}`);
 
+  if (s.zoom) {
+    await page.setViewport({ width: 450, height: 900, deviceScaleFactor: 2 });
+    const fits = await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth &&
+      ['file', 'connect', 'update', 'cancel', 'copy'].every((id) => {
+        const box = document.getElementById(id).getBoundingClientRect();
+        return box.width > 0 && box.right <= window.innerWidth;
+      }));
+    check(`${s.name}: readable without scrolling sideways`, fits);
+    await page.screenshot({ path: path.join(artifacts, `${s.name}.png`), fullPage: true });
+    await page.close();
+    return;
+  }
   if (s.noSerial) {
     check(`${s.name}: the page says this browser cannot reach serial ports`,
       await page.$eval('#unsupported', (e) => !e.hidden));
