@@ -54,10 +54,10 @@ Run stationRun(int ports, const std::string& image, const std::string& chip, int
     std::vector<std::string> args = {KELVO_STATION_BINARY, "--once", "--log", dir + "/log.jsonl"};
     for (int i = 0; i < ports; ++i) {
         const std::string link = dir + "/tty" + std::to_string(i);
-        sims.push_back(spawn({KELVO_SIM_BINARY, "--devices", "1", "--boot-window", "100", "--application-ms", "100",
-                              "--chip", chip, "--baud", std::to_string(baud), "--row-ms", std::to_string(rowMs),
-                              "--link", link},
-                             "/dev/null"));
+        sims.push_back(spawn(
+            {KELVO_SIM_BINARY, "--devices", "1", "--boot-window", "100", "--application-ms", "100", "--chip",
+             chip, "--baud", std::to_string(baud), "--row-ms", std::to_string(rowMs), "--link", link},
+            "/dev/null"));
         args.insert(args.end(), {"-i", link});
     }
     args.push_back(image);
@@ -81,7 +81,8 @@ Run stationRun(int ports, const std::string& image, const std::string& chip, int
     std::string line;
     while (std::getline(log, line)) {
         const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
-        if (record.is_object() && record.value("event", "") == "end" && record.value("outcome", "") == "passed") {
+        if (record.is_object() && record.value("event", "") == "end" &&
+            record.value("outcome", "") == "passed") {
             run.seconds.push_back(record.value("seconds", 0.0));
         }
     }
@@ -104,16 +105,18 @@ int main(int argc, char** argv) {
     for (int i = 5; i < argc; ++i) runs.push_back(stationRun(std::atoi(argv[i]), image, chip, baud, rowMs));
     const Run& alone = runs.front();
     const double single = alone.seconds.empty() ? 0 : alone.seconds.front();
-    std::printf("kelvo-station on N ports at once: %s as %s, %d baud, %d ms a row\n", image.c_str(), chip.c_str(),
-                baud, rowMs);
-    std::printf("  %5s %8s %10s %10s %12s %14s %12s %14s\n", "ports", "passed", "slowest s", "vs alone", "CPU s",
-                "CPU/wall/port", "peak KiB", "KiB per port+");
+    std::printf("kelvo-station on N ports at once: %s as %s, %d baud, %d ms a row\n", image.c_str(),
+                chip.c_str(), baud, rowMs);
+    std::printf("  %5s %8s %10s %10s %12s %14s %12s %14s\n", "ports", "passed", "slowest s", "vs alone",
+                "CPU s", "CPU/wall/port", "peak KiB", "KiB per port+");
     for (const Run& run : runs) {
-        const double slowest = run.seconds.empty() ? 0 : *std::max_element(run.seconds.begin(), run.seconds.end());
-        const double perPort = run.ports > 1 ? static_cast<double>(run.maxRssKb - alone.maxRssKb) / (run.ports - 1) : 0;
-        std::printf("  %5d %8zu %10.3f %10.4f %12.3f %13.4f%% %12ld %14.1f\n", run.ports, run.seconds.size(), slowest,
-                    single > 0 ? slowest / single : 0, run.cpu, 100.0 * run.cpu / run.wall / run.ports,
-                    run.maxRssKb, perPort);
+        const double slowest =
+            run.seconds.empty() ? 0 : *std::max_element(run.seconds.begin(), run.seconds.end());
+        const double perPort =
+            run.ports > 1 ? static_cast<double>(run.maxRssKb - alone.maxRssKb) / (run.ports - 1) : 0;
+        std::printf("  %5d %8zu %10.3f %10.4f %12.3f %13.4f%% %12ld %14.1f\n", run.ports, run.seconds.size(),
+                    slowest, single > 0 ? slowest / single : 0, run.cpu,
+                    100.0 * run.cpu / run.wall / run.ports, run.maxRssKb, perPort);
     }
     return 0;
 }

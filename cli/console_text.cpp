@@ -45,22 +45,25 @@ std::string eventText(const UpdateEvent& event) {
         case EventKind::rowWritten: return format("\nwritng data blocks - block # %ld", event.block);
         case EventKind::frameResent: return "";
         case EventKind::rowRejected:
-            return format("\nThe target Kelvo device did not accept block # %ld. Update failed. Please update "
-                          "again or contact Varnoth technical support.\n",
-                          event.block);
+            return format(
+                "\nThe target Kelvo device did not accept block # %ld. Update failed. Please update "
+                "again or contact Varnoth technical support.\n",
+                event.block);
         case EventKind::transmitted: return "\nTransmitting firmware finished.";
         case EventKind::validating: return "\nStart validating firmware.";
         case EventKind::rowChecked: return format("\nValidating data block # %ld", event.block);
         case EventKind::badData: return format("\nATTENTION: block #%ld has bad data. ", event.block);
         case EventKind::passed:
             return "\nThe target device passed firmware validation."
-                   "\n\nFrimware has been successfully updated. Please restart your device to use new version.\n";
+                   "\n\nFrimware has been successfully updated. Please restart your device to use new "
+                   "version.\n";
         case EventKind::validationFailed:
-            return "\nFirmware did not pass the validation. Update failed. Please update again or contact Varnoth "
+            return "\nFirmware did not pass the validation. Update failed. Please update again or contact "
+                   "Varnoth "
                    "technical support.\n";
         case EventKind::portLost:
-            return std::string("\nLost connection to serial port ") + (event.text != nullptr ? event.text : "") +
-                   ".\n";
+            return std::string("\nLost connection to serial port ") +
+                   (event.text != nullptr ? event.text : "") + ".\n";
     }
     return "";
 }

@@ -32,7 +32,8 @@ public:
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
-    void say(const char* format, ...);
+    void
+    say(const char* format, ...);
     void onEvent(const UpdateEvent& event) override;
 
 private:

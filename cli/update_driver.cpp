@@ -32,13 +32,15 @@ void hintAtPorts(Console& console, OpenResult opened, const char* interfaceName)
     if (opened != OpenResult::noPermission) return;
     const std::string group = portGroup(interfaceName);
     if (!group.empty()) {
-        console.say("\nPermission denied: add yourself to the group `%s' (sudo usermod -aG %s $USER) and log "
-                    "in again.\n",
-                    group.c_str(), group.c_str());
+        console.say(
+            "\nPermission denied: add yourself to the group `%s' (sudo usermod -aG %s $USER) and log "
+            "in again.\n",
+            group.c_str(), group.c_str());
     } else {
-        console.say("\nPermission denied: you have no access to %s, and no group you could join has; an "
-                    "administrator must grant it.\n",
-                    interfaceName);
+        console.say(
+            "\nPermission denied: you have no access to %s, and no group you could join has; an "
+            "administrator must grant it.\n",
+            interfaceName);
     }
 }
 
@@ -95,9 +97,10 @@ int updateSteps(char* const* argv, Console& console, StopRequest& stop, const Ti
         return kExitFailed;
     }
     if (opened != OpenResult::opened) {
-        console.say("\nNot able to open serial port. Please make sure no other applications using "
-                    "Communication Port %s.",
-                    interfaceName);
+        console.say(
+            "\nNot able to open serial port. Please make sure no other applications using "
+            "Communication Port %s.",
+            interfaceName);
         hintAtPorts(console, opened, interfaceName);
         return kExitFailed;
     }

@@ -35,6 +35,7 @@ int scanCommandLine(OptionScanner& scanner, const char*& interfaceName, HexFile&
 // The whole run of kelvoup: scans the command line, reads and checks the HEX file, opens the port,
 // updates the device and reports every step on `out` in the tool's words. `stop` is the run's stop
 // request (Ctrl-C). Returns the exit status.
-int runUpdate(char* const* argv, std::FILE* out, StopRequest& stop, const TimeLimits& limits = kDefaultLimits);
+int runUpdate(char* const* argv, std::FILE* out, StopRequest& stop,
+              const TimeLimits& limits = kDefaultLimits);
 
 }  // namespace kelvo

@@ -25,12 +25,14 @@ constexpr std::uint32_t rotr(std::uint32_t x, int n) {
 }  // namespace
 
 Sha256::Sha256()
-    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {
+}
 
 void Sha256::block(const std::uint8_t* bytes) {
     std::array<std::uint32_t, 64> w{};
     for (std::size_t i = 0; i < 16; ++i) {
-        w[i] = static_cast<std::uint32_t>(bytes[4 * i]) << 24 | static_cast<std::uint32_t>(bytes[4 * i + 1]) << 16 |
+        w[i] = static_cast<std::uint32_t>(bytes[4 * i]) << 24 |
+               static_cast<std::uint32_t>(bytes[4 * i + 1]) << 16 |
                static_cast<std::uint32_t>(bytes[4 * i + 2]) << 8 | bytes[4 * i + 3];
     }
     for (std::size_t i = 16; i < 64; ++i) {

@@ -230,7 +230,8 @@ HexRead readHexFile(std::FILE* file, HexImage& image, HexProblem& problem, const
             default: break;
         }
     }
-    if (lastType != 1) return badLine(problem, lineNumber + 1, "no end-of-file record (the file may be cut short)");
+    if (lastType != 1)
+        return badLine(problem, lineNumber + 1, "no end-of-file record (the file may be cut short)");
     // The digest is of the whole file: what follows a 0x1A end mark too.
     std::array<char, 16384> rest{};
     for (std::size_t n = 0; digest != nullptr && (n = std::fread(rest.data(), 1, rest.size(), file)) > 0;) {

@@ -23,7 +23,8 @@ PassResult runProgrammingPass(PortHandle& port, const RowSet& rows) {
                 return PassResult::rejected;
             }
         }
-        port.emit({.kind = EventKind::rowWritten, .block = block, .bytes = row != nullptr ? row->frameSize() : 0});
+        port.emit(
+            {.kind = EventKind::rowWritten, .block = block, .bytes = row != nullptr ? row->frameSize() : 0});
     }
     sleepMs(port.limits().pauseMs, port.context().stop);
     if (port.lost()) return PassResult::lost;  // the pause was cut short by a stop request

@@ -103,9 +103,11 @@ std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t co
         const std::uint32_t paced = elapsedSince(paceFrom);
         if (received == count || received == paceBytes || paced < 5) continue;
         // Milliseconds the rest needs at the pace seen so far; four fifths of it, at most a nap.
-        const std::uint64_t rest = static_cast<std::uint64_t>(count - received) * paced / (received - paceBytes);
+        const std::uint64_t rest =
+            static_cast<std::uint64_t>(count - received) * paced / (received - paceBytes);
         const std::uint32_t left = limitMs - elapsedSince(start);
-        const auto nap = static_cast<std::uint32_t>(std::min<std::uint64_t>({rest * 4 / 5, kLongestNap, left}));
+        const auto nap =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>({rest * 4 / 5, kLongestNap, left}));
         if (nap > 1) sleepMs(nap, port.context().stop);
     }
     return received;

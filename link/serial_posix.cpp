@@ -281,7 +281,8 @@ void installInterruptHandler(StopRequest& stop) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: a wait in poll() ends at once
     // Ctrl-C, kill, a terminal or SSH session that goes away, Ctrl-\\: each ends the run cleanly.
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signalNumber, &action, nullptr);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(signalNumber, &action, nullptr);
 }
 
 }  // namespace kelvo

@@ -7,7 +7,8 @@
 
 namespace kelvosim {
 
-Fixture::Fixture(SimOptions base, FixtureOptions fixture) : base_(std::move(base)), fixture_(std::move(fixture)) {}
+Fixture::Fixture(SimOptions base, FixtureOptions fixture)
+    : base_(std::move(base)), fixture_(std::move(fixture)) {}
 
 bool Fixture::openPty() {
     BootloaderTarget first(base_);

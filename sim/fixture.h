@@ -35,10 +35,10 @@ public:
 
     // Per device, in order: what it holds at the end, and how its sessions went.
     struct Device {
-        std::string hex;    // its memory as Intel HEX
-        int resets = 0;     // updates that ended with the host's reset byte
+        std::string hex;  // its memory as Intel HEX
+        int resets = 0;   // updates that ended with the host's reset byte
         int identifications = 0;
-        int frames = 0;     // write frames acknowledged
+        int frames = 0;  // write frames acknowledged
         std::size_t received = 0;
         std::size_t sent = 0;
     };

@@ -80,8 +80,9 @@ bool pair(const char* text, std::uint32_t& first, int& second) {
     return true;
 }
 
-int runFixture(const kelvosim::SimOptions& base, const kelvosim::FixtureOptions& options, const std::string& linkPath,
-               const std::string& dumpPath, const std::string& rxLogPath, const std::string& statsPath) {
+int runFixture(const kelvosim::SimOptions& base, const kelvosim::FixtureOptions& options,
+               const std::string& linkPath, const std::string& dumpPath, const std::string& rxLogPath,
+               const std::string& statsPath) {
     kelvosim::Fixture fixture(base, options);
     if (!linkPath.empty()) fixture.linkAs(linkPath);
     if (!fixture.openPty()) {
@@ -112,7 +113,8 @@ int runFixture(const kelvosim::SimOptions& base, const kelvosim::FixtureOptions&
                   << devices[i].received << " sent " << devices[i].sent << "\n";
         }
     }
-    std::fprintf(stderr, "kelvo-sim: fixture %s after %zu devices\n", all ? "done" : "stopped", devices.size());
+    std::fprintf(stderr, "kelvo-sim: fixture %s after %zu devices\n", all ? "done" : "stopped",
+                 devices.size());
     return all ? 0 : 3;
 }
 
@@ -286,7 +288,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     base.family = familyOverride >= 0 ? familyOverride : base.chip.family;
-    for (auto& [number, own] : fixture.perDevice) own.family = familyOverride >= 0 ? familyOverride : own.chip.family;
+    for (auto& [number, own] : fixture.perDevice)
+        own.family = familyOverride >= 0 ? familyOverride : own.chip.family;
     if (fixtureMode) return runFixture(base, fixture, linkPath, dumpPath, rxLogPath, statsPath);
     const kelvosim::SimOptions& options = base;
 

@@ -46,7 +46,8 @@ bool readLogHistory(const std::string& path, LogHistory& history) {
         ++lineNumber;
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
-        const std::optional<std::uint64_t> device = record.is_object() ? numberOf(record, "device") : std::nullopt;
+        const std::optional<std::uint64_t> device =
+            record.is_object() ? numberOf(record, "device") : std::nullopt;
         const std::string event = record.is_object() ? textOf(record, "event") : "";
         if (!device || (event != "start" && event != "end")) {
             history.unreadableLines.push_back(lineNumber);
@@ -80,8 +81,8 @@ std::string isoTimeNow() {
     gmtime_r(&seconds, &utc);
 #endif
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
     return text;
 }
 
@@ -106,7 +107,8 @@ bool DeviceLog::open(const std::string& path, std::string& error) {
 bool DeviceLog::append(const nlohmann::json& record) {
     const std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const std::lock_guard<std::mutex> lock(mutex_);
-    return file_ != nullptr && std::fwrite(line.data(), 1, line.size(), file_) == line.size() && syncToDisk(file_);
+    return file_ != nullptr && std::fwrite(line.data(), 1, line.size(), file_) == line.size() &&
+           syncToDisk(file_);
 }
 
 }  // namespace kelvo

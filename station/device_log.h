@@ -3,12 +3,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace kelvo {
 
@@ -26,10 +25,10 @@ struct UnfinishedDevice {
 
 // What an existing log tells a station that starts.
 struct LogHistory {
-    std::uint64_t lastDevice = 0;                 // the highest device number recorded
-    std::set<std::uint32_t> serialsNotFree;       // of devices that passed, or whose end is missing
-    std::vector<UnfinishedDevice> unfinished;     // starts without an end
-    std::vector<unsigned> unreadableLines;        // lines that are not records (a write cut short)
+    std::uint64_t lastDevice = 0;              // the highest device number recorded
+    std::set<std::uint32_t> serialsNotFree;    // of devices that passed, or whose end is missing
+    std::vector<UnfinishedDevice> unfinished;  // starts without an end
+    std::vector<unsigned> unreadableLines;     // lines that are not records (a write cut short)
 };
 
 // Reads the log at `path`; a log that does not exist yet tells nothing. False when it exists but

@@ -68,29 +68,31 @@ public:
         if (startRecorded_) return;
         startRecorded_ = true;
         const StationConfig& config = station_.config;
-        nlohmann::json record = {{"event", "start"},
-                                 {"time", isoTimeNow()},
-                                 {"port", status_.port},
-                                 {"device", device_},
-                                 {"chip", id.text != nullptr ? nlohmann::json(id.text) : nlohmann::json(nullptr)},
-                                 {"device_id", id.deviceId},
-                                 {"revision", id.revision},
-                                 {"family", id.text != nullptr ? nlohmann::json(familyName(static_cast<DeviceFamily>(id.family)))
-                                                               : nlohmann::json(nullptr)},
-                                 {"image", config.imageName},
-                                 {"image_sha256", config.imageSha256},
-                                 {"serial", serialJson(serial_)}};
+        nlohmann::json record = {
+            {"event", "start"},
+            {"time", isoTimeNow()},
+            {"port", status_.port},
+            {"device", device_},
+            {"chip", id.text != nullptr ? nlohmann::json(id.text) : nlohmann::json(nullptr)},
+            {"device_id", id.deviceId},
+            {"revision", id.revision},
+            {"family", id.text != nullptr ? nlohmann::json(familyName(static_cast<DeviceFamily>(id.family)))
+                                          : nlohmann::json(nullptr)},
+            {"image", config.imageName},
+            {"image_sha256", config.imageSha256},
+            {"serial", serialJson(serial_)}};
         // The serial number is on record before any row can carry it to the device.
         if (!station_.log.append(record)) logFailed();
     }
 
     void recordEnd(const UpdateResult& result, const std::string& extraProblem, double seconds) {
-        recordStart({.kind = EventKind::chipIdentified, .deviceId = result.identity.deviceId,
+        recordStart({.kind = EventKind::chipIdentified,
+                     .deviceId = result.identity.deviceId,
                      .revision = result.identity.revision});
         const char* outcome = result.outcome == UpdateOutcome::passed        ? "passed"
                               : result.outcome == UpdateOutcome::interrupted ? "interrupted"
                                                                              : "failed";
-        nlohmann::json record = {{"event", "end"},   {"time", isoTimeNow()},   {"port", status_.port},
+        nlohmann::json record = {{"event", "end"},    {"time", isoTimeNow()},          {"port", status_.port},
                                  {"device", device_}, {"serial", serialJson(serial_)}, {"outcome", outcome}};
         if (result.outcome != UpdateOutcome::passed) {
             record["phase"] = phaseName(result.phase);
@@ -124,8 +126,9 @@ private:
         const double total = static_cast<double>(writeBytes_ + (readBytes_ > 0 ? readBytes_ : writeBytes_));
         status_.progress = total > 0 ? std::min(1.0, static_cast<double>(done_) / total) : 0;
         const double elapsed = elapsedSince(started_) / 1000.0;
-        status_.secondsLeft =
-            status_.progress > 0.02 ? static_cast<int>(elapsed * (1 - status_.progress) / status_.progress) : -1;
+        status_.secondsLeft = status_.progress > 0.02
+                                  ? static_cast<int>(elapsed * (1 - status_.progress) / status_.progress)
+                                  : -1;
         station_.view.set(index_, status_);
     }
     void logFailed() {
@@ -176,7 +179,8 @@ bool PortWorker::stopping() const {
 
 void PortWorker::pause(std::uint32_t ms) {
     const std::uint32_t start = tickCount();
-    while (!stopping() && elapsedSince(start) < ms) sleepMs(std::min<std::uint32_t>(50, ms), &station_.interrupt);
+    while (!stopping() && elapsedSince(start) < ms)
+        sleepMs(std::min<std::uint32_t>(50, ms), &station_.interrupt);
 }
 
 bool PortWorker::openNow() {
@@ -244,7 +248,8 @@ void PortWorker::updateDevice() {
     DeviceRecorder recorder(station_, status_, index_, device, serial, stop_);
     const RunContext update{&kDefaultLimits, &stop_, &recorder};
     const RunContext before = port_.useContext(update);
-    DeviceImage image(station_.image, serial, station_.config.serials ? station_.config.serials->wordAddress : 0);
+    DeviceImage image(station_.image, serial,
+                      station_.config.serials ? station_.config.serials->wordAddress : 0);
     const UpdateResult result = runDeviceUpdate(port_, image);
     port_.useContext(before);
     const double seconds = elapsedSince(start) / 1000.0;
@@ -289,7 +294,8 @@ void PortWorker::run() {
         if (port_.valid()) waitForRemoval();
     }
     closePort(port_);
-    if (status_.state != PortState::finished) show(PortState::finished, station_.interrupt.requested() ? "stopped" : "done");
+    if (status_.state != PortState::finished)
+        show(PortState::finished, station_.interrupt.requested() ? "stopped" : "done");
 }
 
 }  // namespace kelvo

@@ -26,9 +26,10 @@ bool DeviceImage::personalise(RowSet& rows) {
     for (std::uint32_t i = 0; i < kSerialWords; ++i) {
         if (!rows.overlay(serialAt_ + i, words[i])) {
             char text[160];
-            std::snprintf(text, sizeof text,
-                          "The serial number's place, word address 0x%X, is outside this chip's program memory.",
-                          serialAt_);
+            std::snprintf(
+                text, sizeof text,
+                "The serial number's place, word address 0x%X, is outside this chip's program memory.",
+                serialAt_);
             problem_ = text;
             return false;
         }

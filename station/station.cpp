@@ -39,8 +39,9 @@ void StationState::cancelDevice() {
 namespace {
 
 std::string heading(const StationConfig& config) {
-    std::string text = "KelvoUp station: " + config.imageName + " (SHA-256 " + config.imageSha256.substr(0, 16) +
-                       "...) on " + std::to_string(config.ports.size()) + (config.ports.size() == 1 ? " port" : " ports");
+    std::string text = "KelvoUp station: " + config.imageName + " (SHA-256 " +
+                       config.imageSha256.substr(0, 16) + "...) on " + std::to_string(config.ports.size()) +
+                       (config.ports.size() == 1 ? " port" : " ports");
     if (config.serials) {
         text += ", serial numbers " + std::to_string(config.serials->first) + "-" +
                 std::to_string(config.serials->last);
@@ -61,20 +62,22 @@ int runStation(const StationConfig& config, HexImage image, StopRequest& interru
     DeviceLog log;
     std::string error;
     if (!log.open(config.logPath, error)) {
-        std::fprintf(out, "The log %s cannot be written (%s): the station does not start.\n", config.logPath.c_str(),
-                     error.c_str());
+        std::fprintf(out, "The log %s cannot be written (%s): the station does not start.\n",
+                     config.logPath.c_str(), error.c_str());
         return 1;
     }
     StationView view(out, liveTerminal(out), config.ports);
     view.note(heading(config));
     for (const unsigned line : history.unreadableLines) {
-        view.note("The log's line " + std::to_string(line) + " is not a record (a write cut short?): skipped.");
+        view.note("The log's line " + std::to_string(line) +
+                  " is not a record (a write cut short?): skipped.");
     }
     for (const UnfinishedDevice& d : history.unfinished) {
-        view.note("Device " + std::to_string(d.device) + " on " + d.port + " (started " + d.time +
-                  (d.serial ? ", serial number " + std::to_string(*d.serial) : std::string()) +
-                  ") has no recorded outcome: the station stopped during its update. Update that device again" +
-                  (d.serial ? "; its serial number is not handed out again." : "."));
+        view.note(
+            "Device " + std::to_string(d.device) + " on " + d.port + " (started " + d.time +
+            (d.serial ? ", serial number " + std::to_string(*d.serial) : std::string()) +
+            ") has no recorded outcome: the station stopped during its update. Update that device again" +
+            (d.serial ? "; its serial number is not handed out again." : "."));
     }
 
     std::optional<SerialNumbers> serials;
@@ -82,7 +85,8 @@ int runStation(const StationConfig& config, HexImage image, StopRequest& interru
     SharedImage shared(std::move(image));
     // Stops every port: the user's interrupt, or a log that can no longer be written.
     StopRequest stopAll(&interrupt);
-    StationState station(config, shared, log, serials ? &*serials : nullptr, view, stopAll, history.lastDevice);
+    StationState station(config, shared, log, serials ? &*serials : nullptr, view, stopAll,
+                         history.lastDevice);
 
     std::vector<std::thread> threads;
     std::vector<std::unique_ptr<PortWorker>> workers;

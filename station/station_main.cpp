@@ -1,7 +1,6 @@
 // kelvo-station: updates many devices on many ports at once, device after device, with serial
 // numbers and a record of every device.
 #include <CLI/CLI.hpp>
-
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
@@ -64,10 +63,12 @@ bool parseSerialAt(const std::string& text, SerialPlan& plan, std::string& why) 
                       "--serial-at 0x%" PRIX64 " is odd: an instruction starts at an even word address", at);
     } else if (at < kFirstVerifiedWord) {
         std::snprintf(text2, sizeof text2,
-                      "--serial-at 0x%" PRIX64 " is below word address 0x1C00, where rows are not read back", at);
+                      "--serial-at 0x%" PRIX64 " is below word address 0x1C00, where rows are not read back",
+                      at);
     } else if (at + kelvo::kSerialWords - 1 > kLastProgramWord) {
         std::snprintf(text2, sizeof text2,
-                      "--serial-at 0x%" PRIX64 " is outside the program rows of every chip family (up to 0x%" PRIX64 ")",
+                      "--serial-at 0x%" PRIX64
+                      " is outside the program rows of every chip family (up to 0x%" PRIX64 ")",
                       at, kLastProgramWord - kelvo::kSerialWords + 1);
     } else {
         plan.wordAddress = static_cast<std::uint32_t>(at);
@@ -94,9 +95,10 @@ int main(int argc, char** argv) {
     std::string serialRange;
     std::string serialAt;
     std::string imageSha256;
-    CLI::App app{"Updates the firmware of Kelvo devices on many serial ports at once, device after device, with "
-                 "serial numbers and a record of every device.",
-                 "kelvo-station"};
+    CLI::App app{
+        "Updates the firmware of Kelvo devices on many serial ports at once, device after device, with "
+        "serial numbers and a record of every device.",
+        "kelvo-station"};
     // "/dev/ttyUSB0" and "/tmp/app.hex" are names, not Windows-style options, on every platform.
     app.allow_windows_style_options(false);
     app.add_option("-i,--interface", config.ports, "A serial port (repeat -i for each port)")
@@ -108,7 +110,8 @@ int main(int argc, char** argv) {
     app.add_option("--count", config.count, "End once N devices have passed, in all ports together")
         ->check(CLI::PositiveNumber);
     app.add_option("--serial", serialRange, "Give every device a serial number from FIRST-LAST (decimal)");
-    app.add_option("--serial-at", serialAt, "Where the serial number goes: a target word address (0x... or decimal)");
+    app.add_option("--serial-at", serialAt,
+                   "Where the serial number goes: a target word address (0x... or decimal)");
     app.add_option("--log", config.logPath, "The record of every device, one JSON object a line")
         ->capture_default_str();
     app.add_option("--image-sha256", imageSha256, "Refuse to start unless the file's SHA-256 is this one");
@@ -162,9 +165,10 @@ int main(int argc, char** argv) {
     std::string wanted = imageSha256;
     for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (!wanted.empty() && wanted != config.imageSha256) {
-        std::printf("The SHA-256 of %s is %s, not %s: this is not the image approved for the job; the station does "
-                    "not start.\n",
-                    hexPath.c_str(), config.imageSha256.c_str(), wanted.c_str());
+        std::printf(
+            "The SHA-256 of %s is %s, not %s: this is not the image approved for the job; the station does "
+            "not start.\n",
+            hexPath.c_str(), config.imageSha256.c_str(), wanted.c_str());
         return 1;
     }
     return kelvo::runStation(config, std::move(image), stop, stdout);

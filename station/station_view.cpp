@@ -130,25 +130,28 @@ void StationView::eraseLocked() {
 
 void StationView::drawLocked() {
     std::fprintf(out_, "%s %s %s %s %s %s\n", fit("PORT", portWidth_).c_str(), fit("STATE", 20).c_str(),
-                 fit("CHIP", 18).c_str(), fit("PROGRESS", 33).c_str(), fit("LAST", 36).c_str(), "PASSED FAILED");
+                 fit("CHIP", 18).c_str(), fit("PROGRESS", 33).c_str(), fit("LAST", 36).c_str(),
+                 "PASSED FAILED");
     int good = 0;
     int bad = 0;
     for (const PortStatus& s : ports_) {
-        const std::string state = s.state == PortState::updating && !s.detail.empty() ? s.detail : stateText(s.state);
+        const std::string state =
+            s.state == PortState::updating && !s.detail.empty() ? s.detail : stateText(s.state);
         // A port that is unavailable, or done without a device, says why; otherwise the last
         // device's outcome.
-        const bool why = s.state == PortState::unavailable || (s.state == PortState::finished && s.last.empty());
+        const bool why =
+            s.state == PortState::unavailable || (s.state == PortState::finished && s.last.empty());
         const std::string last = fit(why ? s.detail : s.last, 36);
         const char* colour = why || s.last.empty() ? "" : (s.lastPassed ? kGreen : kRed);
-        std::fprintf(out_, "%s %s %s %s %s%s%s %6d %6d\n", fit(s.port, portWidth_).c_str(), fit(state, 20).c_str(),
-                     fit(s.chip, 18).c_str(), progressBar(s).c_str(), colour, last.c_str(), *colour ? kPlain : "",
-                     s.passed, s.failed);
+        std::fprintf(out_, "%s %s %s %s %s%s%s %6d %6d\n", fit(s.port, portWidth_).c_str(),
+                     fit(state, 20).c_str(), fit(s.chip, 18).c_str(), progressBar(s).c_str(), colour,
+                     last.c_str(), *colour ? kPlain : "", s.passed, s.failed);
         good += s.passed;
         bad += s.failed;
     }
     const double hours = elapsedSince(started_) / 3600000.0;
-    std::fprintf(out_, "Total: %s%d passed%s, %s%d failed%s, yield %.1f%%, %.1f devices per hour\n", kGreen, good,
-                 kPlain, kRed, bad, kPlain, good + bad > 0 ? 100.0 * good / (good + bad) : 0.0,
+    std::fprintf(out_, "Total: %s%d passed%s, %s%d failed%s, yield %.1f%%, %.1f devices per hour\n", kGreen,
+                 good, kPlain, kRed, bad, kPlain, good + bad > 0 ? 100.0 * good / (good + bad) : 0.0,
                  hours > 0 ? (good + bad) / hours : 0.0);
     linesDrawn_ = ports_.size() + 2;
 }

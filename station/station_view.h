@@ -15,11 +15,11 @@ enum class PortState { opening, unavailable, waiting, updating, removing, finish
 struct PortStatus {
     std::string port;
     PortState state = PortState::opening;
-    std::string detail;     // the phase of an update, or why the port waits, is unavailable or done
+    std::string detail;  // the phase of an update, or why the port waits, is unavailable or done
     std::string chip;
-    double progress = 0;    // of the update in progress, 0 to 1
-    int secondsLeft = -1;   // -1: not known yet
-    std::string last;       // the last device's outcome, with its serial number or its reason
+    double progress = 0;   // of the update in progress, 0 to 1
+    int secondsLeft = -1;  // -1: not known yet
+    std::string last;      // the last device's outcome, with its serial number or its reason
     bool lastPassed = false;
     int passed = 0;
     int failed = 0;

@@ -158,7 +158,9 @@ TEST(Identification, WhatTheLineStillHoldsAnswersNothing) {
         // The answer to the first ping comes after the second ping was sent: the answer to the
         // second follows it, a byte time later on a paced line.
         {"a late answer to a ping",
-         [](kelvosim::SimOptions& o) { o.pingDelayMs = static_cast<int>(kelvotest::kShortLimits.pingMs) + 100; },
+         [](kelvosim::SimOptions& o) {
+             o.pingDelayMs = static_cast<int>(kelvotest::kShortLimits.pingMs) + 100;
+         },
          kelvo::SendOutcome::acknowledged},
         {"noise after the handshake", [](kelvosim::SimOptions& o) { o.strayAfterPing = 40; },
          kelvo::SendOutcome::acknowledged},

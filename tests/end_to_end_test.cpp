@@ -188,9 +188,9 @@ TEST_P(Signals, EndTheRunCleanlyAtAnyMoment) {
         const char* name;
         std::vector<std::string> sim;
         std::string file;
-        std::string trigger;   // the signal comes this long after this text (or the start) shows
+        std::string trigger;  // the signal comes this long after this text (or the start) shows
         int afterMs;
-        std::string endsWith;  // the console text before the interrupt message
+        std::string endsWith;    // the console text before the interrupt message
         std::uint32_t withinMs;  // the run ends this soon after the signal
     };
     const std::string contact = "\nEstablishing connection to the target Kelvo device.";
@@ -266,8 +266,8 @@ TEST_P(Signals, EndTheRunCleanlyAtAnyMoment) {
         ASSERT_TRUE(WIFEXITED(status)) << m.name << ": ended by signal " << WTERMSIG(status);
         EXPECT_EQ(WEXITSTATUS(status), 130) << m.name;
         const std::string& text = run.text();
-        EXPECT_EQ(text, m.endsWith + interrupted) << m.name << ": ..."
-                                                  << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+        EXPECT_EQ(text, m.endsWith + interrupted)
+            << m.name << ": ..." << text.substr(text.size() > 300 ? text.size() - 300 : 0);
         termios t{};
         ASSERT_EQ(tcgetattr(watcher, &t), 0);
         EXPECT_EQ(t.c_iflag & INPCK, 0U) << m.name << ": the settings were not restored";

@@ -121,7 +121,8 @@ TEST(HexCheck, AcceptsAndRefusesEveryFormWithItsLineNumber) {
         {"LineTooLong", data + ":" + std::string(2000, '0') + "\n" + eof, "line 2: line too long"},
         {"EndlessLine", std::string(1 << 20, '\0'), "line 1: line too long"},
         // The longest record (521 characters) with blanks after it up to the bound, and one beyond.
-        {"LineOfTheLongestLengthTaken", longest.substr(0, 521) + std::string(1024 - 521, ' ') + "\n" + eof, ""},
+        {"LineOfTheLongestLengthTaken", longest.substr(0, 521) + std::string(1024 - 521, ' ') + "\n" + eof,
+         ""},
         {"OneCharacterLonger", longest.substr(0, 521) + std::string(1025 - 521, ' ') + "\n" + eof,
          "line 1: line too long"},
         {"ScatteredOverTooManyPages", scatteredOverTooManyPages(),
@@ -216,12 +217,13 @@ TEST_F(HexLoad, EveryByteLandsWhereSrecCatPutsIt) {
 }
 
 TEST_F(HexLoad, WordsOutsideEveryRowAreReportedAndLoadingGoesOn) {
-    EXPECT_EQ(load(hexRecord(4, 0, {0x00, 0x08}) + hexRecord(0, 0, {1, 2, 3, 4}) + hexRecord(4, 0, {0x00, 0x00}) +
-                   hexRecord(0, 0x4000, {9, 9})),
+    EXPECT_EQ(load(hexRecord(4, 0, {0x00, 0x08}) + hexRecord(0, 0, {1, 2, 3, 4}) +
+                   hexRecord(4, 0, {0x00, 0x00}) + hexRecord(0, 0x4000, {9, 9})),
               (std::vector<std::uint32_t>{0x40000, 0x40001}));
     EXPECT_EQ(tx(0x2000, 0), 9);
     // For dsPIC30F program memory ends at word 0x1FFFF; other families reach 0x1FFFFF.
-    EXPECT_TRUE(load(hexRecord(4, 0, {0x00, 0x04}) + hexRecord(0, 0, {1, 2}), kelvo::DeviceFamily::pic24F).empty());
+    EXPECT_TRUE(
+        load(hexRecord(4, 0, {0x00, 0x04}) + hexRecord(0, 0, {1, 2}), kelvo::DeviceFamily::pic24F).empty());
 }
 
 TEST_F(HexLoad, EepromAndConfigurationRegions) {

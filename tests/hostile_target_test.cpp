@@ -1,8 +1,8 @@
 // A target that misbehaves: noise, a line that never falls quiet, replies longer than asked, a
 // line dropped in the middle of a row, frames echoed back. In every case the run ends within its
 // time limits and leaves the port closed; it reports success only where the target really holds
-// the image (replies that are merely too long, whose extra bytes are discarded). (Under the sanitizer build these
-// also show that nothing is read or written outside its buffers.)
+// the image (replies that are merely too long, whose extra bytes are discarded). (Under the sanitizer build
+// these also show that nothing is read or written outside its buffers.)
 #include <gtest/gtest.h>
 
 #include <functional>

@@ -46,7 +46,6 @@ TEST(MemoryRow, InsertWordTakesOnlyItsOwnRange) {
     EXPECT_EQ(row.txByte(2), 0xFF);  // word 193 never given: erased
     EXPECT_EQ(row.txByte(126), 0xAB);
     EXPECT_EQ(row.txByte(127), 0xCD);
-
 }
 
 TEST(MemoryRow, OnlyWordsThatAreSentAreStored) {

@@ -253,7 +253,8 @@ TEST(SerialLink, LostPortIsReportedOnceAndEndsTheWait) {
     PtyPair pty;
     kelvotest::TestUpdate update;
     kelvo::PortHandle port;
-    ASSERT_EQ(kelvo::openPort(port, pty.slave().c_str(), "9600", update.context()), kelvo::OpenResult::opened);
+    ASSERT_EQ(kelvo::openPort(port, pty.slave().c_str(), "9600", update.context()),
+              kelvo::OpenResult::opened);
     pty.closeMaster();  // the adapter is pulled out
 
     std::array<std::uint8_t, 4> buffer{};
@@ -325,15 +326,15 @@ std::vector<int> flagsSet;
 TEST(SerialLink, LowLatencyIsAskedForAndTheDriversFlagsGivenBack) {
     if (kelvo::lowLatencyFlag() == 0) GTEST_SKIP() << "no low-latency flag on this system";
     constexpr int kDriverFlags = 0x0040;
-    const kelvo::SerialFlagsAccess real = kelvo::setSerialFlagsAccess(
-        {[](int, int& flags) {
-             flags = flagsSet.empty() ? kDriverFlags : flagsSet.back();
-             return true;
-         },
-         [](int, int flags) {
-             flagsSet.push_back(flags);
-             return true;
-         }});
+    const kelvo::SerialFlagsAccess real =
+        kelvo::setSerialFlagsAccess({[](int, int& flags) {
+                                         flags = flagsSet.empty() ? kDriverFlags : flagsSet.back();
+                                         return true;
+                                     },
+                                     [](int, int flags) {
+                                         flagsSet.push_back(flags);
+                                         return true;
+                                     }});
     PtyPair pty;
     kelvo::PortHandle port;
     const kelvo::OpenResult opened = kelvo::openPort(port, pty.slave().c_str(), "9600");
@@ -359,7 +360,8 @@ TEST(SerialLink, TheSerialPortsOfTheComputer) {
     dir.write("sys/class/tty/ttyS0/type", "4\n");  // a 16550A behind it
     dir.write("sys/class/tty/ttyS1/type", "0\n");  // no UART
     EXPECT_EQ(kelvo::listSerialPorts(root), root + "/dev/serial/by-id/usb-Kelvo_adapter-if00-port0, " + root +
-                                                "/dev/ttyUSB0, " + root + "/dev/ttyACM3, " + root + "/dev/ttyS0");
+                                                "/dev/ttyUSB0, " + root + "/dev/ttyACM3, " + root +
+                                                "/dev/ttyS0");
 }
 
 TEST(SerialLink, TheInvalidHandleDoesNothing) {

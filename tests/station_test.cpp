@@ -1,9 +1,9 @@
 // The real kelvo-station against kelvo-sim fixtures, each presenting device after device on a pty
 // of its own, several at once. Under Wine (KELVO_WINDOWS_STATION names the Windows build) the main
 // scenario runs with COM ports mapped to the fixtures' ports.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -112,15 +112,16 @@ void expectImageWithSerial(const std::string& dump, const std::string& image, st
     }
     for (const auto& [address, value] : held) {
         if (expected.count(address) == 0 && address < 0x1F00000) {
-            EXPECT_EQ(value, address % 4 == 3 ? 0x00 : 0xFF) << std::hex << "byte 0x" << address << " of " << dump;
+            EXPECT_EQ(value, address % 4 == 3 ? 0x00 : 0xFF)
+                << std::hex << "byte 0x" << address << " of " << dump;
         }
     }
 }
 
 // Three ports, two devices each, at once: one device pulled out in the middle of a row (its port
 // comes back with the next device), one that refuses every row; both first on their ports, so
-// that every device has started before the fourth passes and the count ends the station. The station updates device after
-// device, gives every device that passes the next serial number, gives a failed device's number
+// that every device has started before the fourth passes and the count ends the station. The station updates
+// device after device, gives every device that passes the next serial number, gives a failed device's number
 // back, never takes a device still in its bootloader's window after the reset for a new one, and
 // records every device.
 TEST(Station, ManyPortsDeviceAfterDeviceWithSerialNumbers) {
@@ -131,11 +132,12 @@ TEST(Station, ManyPortsDeviceAfterDeviceWithSerialNumbers) {
     fixtures.push_back(std::make_unique<Fixture>(dir, "a", fixtureOptions({"--devices", "2"})));
     fixtures.push_back(std::make_unique<Fixture>(
         dir, "b", fixtureOptions({"--devices", "2", "--on-device", "1", "--hangup-after", "1"})));
-    fixtures.push_back(
-        std::make_unique<Fixture>(dir, "c", fixtureOptions({"--devices", "2", "--on-device", "1", "--refuse-all"})));
+    fixtures.push_back(std::make_unique<Fixture>(
+        dir, "c", fixtureOptions({"--devices", "2", "--on-device", "1", "--refuse-all"})));
     std::vector<std::string> args;
     for (const auto& f : fixtures) args.insert(args.end(), {"-i", f->port->name()});
-    args.insert(args.end(), {"--count", "4", "--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log, image});
+    args.insert(args.end(),
+                {"--count", "4", "--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log, image});
     const ProcessResult r = station(args);
     EXPECT_EQ(r.status, 1) << r.output << r.errors;  // a device failed
     EXPECT_NE(r.output.find("Devices: 4 passed, 2 failed"), std::string::npos) << r.output;
@@ -167,7 +169,8 @@ TEST(Station, ManyPortsDeviceAfterDeviceWithSerialNumbers) {
     for (const auto& [device, end] : ends) {
         EXPECT_EQ(end["serial"], starts[device]["serial"]);
         if (end["outcome"] == "passed") {
-            EXPECT_TRUE(passedSerials.insert(end["serial"].get<std::uint32_t>()).second) << "a serial used twice";
+            EXPECT_TRUE(passedSerials.insert(end["serial"].get<std::uint32_t>()).second)
+                << "a serial used twice";
             EXPECT_EQ(end["rows_verified"], 2);
         } else {
             EXPECT_EQ(end["outcome"], "failed");
@@ -230,7 +233,8 @@ TEST(Station, RefusesToStartWithoutTouchingAPort) {
         {{"-i", port, "--serial", "9-1", "--serial-at", "0x1C40", image}, 2, "FIRST must not exceed LAST"},
         {{"-i", port, "--serial", "1-9", "--serial-at", "0x1C41", image}, 2, "0x1C41 is odd"},
         {{"-i", port, "--serial", "1-9", "--serial-at", "0x1BFE", image}, 2, "below word address 0x1C00"},
-        {{"-i", port, "--serial", "1-9", "--serial-at", "2097150", image}, 2,
+        {{"-i", port, "--serial", "1-9", "--serial-at", "2097150", image},
+         2,
          "outside the program rows of every chip family"},
         {{"-i", port, "--image-sha256", std::string(64, '0'), image}, 1, "not the image approved"},
         {{"-i", port, bad}, 1, "\nBad Hex file: line 1: record length mismatch\n"},
@@ -265,7 +269,8 @@ TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
             freopen("/dev/null", "w", stdout);
             kelvotest::execOrExit(stationCommand(args));
         }
-        for (int i = 0; i < 500 && kelvotest::readFile(log).find("\"start\"") == std::string::npos; ++i) usleep(10000);
+        for (int i = 0; i < 500 && kelvotest::readFile(log).find("\"start\"") == std::string::npos; ++i)
+            usleep(10000);
         usleep(300000);  // a row is being written
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -305,7 +310,8 @@ TEST(Station, ASignalStopsEveryPortCleanly) {
     const int watcher = open(slow.link.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(watcher, 0);
     kelvotest::TerminalRun run(stationCommand({"-i", slow.link, "-i", idle.link, "--log", log, image}));
-    for (int i = 0; i < 500 && kelvotest::readFile(log).find("\"start\"") == std::string::npos; ++i) usleep(10000);
+    for (int i = 0; i < 500 && kelvotest::readFile(log).find("\"start\"") == std::string::npos; ++i)
+        usleep(10000);
     usleep(300000);  // a row is being written
     const std::uint32_t start = kelvo::tickCount();
     run.signal(SIGINT);
@@ -337,8 +343,8 @@ TEST(Station, TheLiveTableOnATerminal) {
     const std::string session = "kelvo-station-" + std::to_string(getpid());
     const std::string command = std::string(KELVO_STATION_BINARY) + " -i " + fixture.link + " --once --log " +
                                 dir.path("log.jsonl") + " " + image + "; sleep 60";
-    ASSERT_EQ(kelvotest::runProcess({"/usr/bin/tmux", "-L", session, "new-session", "-d", "-x", "190", "-y", "20",
-                                     "env", "TERM=xterm", "sh", "-c", command})
+    ASSERT_EQ(kelvotest::runProcess({"/usr/bin/tmux", "-L", session, "new-session", "-d", "-x", "190", "-y",
+                                     "20", "env", "TERM=xterm", "sh", "-c", command})
                   .status,
               0);
     std::string screen;

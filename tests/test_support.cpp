@@ -285,9 +285,11 @@ int TerminalRun::finish(int ms) {
 }
 
 std::map<std::uint32_t, std::uint8_t> srecCatBytes(const std::string& hexPath) {
-    const ProcessResult run = runProcess({"/usr/bin/srec_cat", hexPath, "-intel", "-multiple", "-o", "-", "-vmem", "8"});
+    const ProcessResult run =
+        runProcess({"/usr/bin/srec_cat", hexPath, "-intel", "-multiple", "-o", "-", "-vmem", "8"});
     if (run.status != 0) {
-        std::cerr << "srec_cat (package srecord, install-build-deps.sh) failed on " << hexPath << ": " << run.errors;
+        std::cerr << "srec_cat (package srecord, install-build-deps.sh) failed on " << hexPath << ": "
+                  << run.errors;
     }
     std::map<std::uint32_t, std::uint8_t> bytes;
     std::istringstream words(run.output);

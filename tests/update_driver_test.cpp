@@ -120,8 +120,8 @@ TEST(UpdateDriver, UnansweredOrLateRowsEndTheRun) {
         // Every acknowledgement comes 100 ms after the limit: each is late for its own frame and
         // must not be taken for the answer to the resend.
         {"acknowledgements 100 ms late",
-         [](kelvosim::SimOptions& o) { o.rowMs = static_cast<int>(kelvotest::kShortLimits.replyMs) + 100; }, 112,
-         std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)},
+         [](kelvosim::SimOptions& o) { o.rowMs = static_cast<int>(kelvotest::kShortLimits.replyMs) + 100; },
+         112, std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)},
     };
     for (const Case& c : cases) {
         kelvosim::SimOptions options = simFor("dsPIC30F2010");
@@ -129,14 +129,16 @@ TEST(UpdateDriver, UnansweredOrLateRowsEndTheRun) {
         const std::uint32_t start = kelvo::tickCount();
         const Outcome run = update(options, kelvotest::workedExampleHex());
         EXPECT_EQ(run.status, kelvo::kExitFailed) << c.name;
-        EXPECT_NE(run.output.find(kelvotest::writeLines(0, c.block - 1) + notAccepted(c.block)), std::string::npos)
+        EXPECT_NE(run.output.find(kelvotest::writeLines(0, c.block - 1) + notAccepted(c.block)),
+                  std::string::npos)
             << c.name;
         // The target is still told to reset (a target still writing reads it only later).
         if (options.rowMs == 0) {
             EXPECT_TRUE(run.resetSeen) << c.name;
         }
         // Ten tries, each the reply limit and the wait for a quiet line after it.
-        EXPECT_LT(kelvo::elapsedSince(start), 10 * (t.replyMs + 200 + 3 * t.quietMs) + 2 * t.replyMs) << c.name;
+        EXPECT_LT(kelvo::elapsedSince(start), 10 * (t.replyMs + 200 + 3 * t.quietMs) + 2 * t.replyMs)
+            << c.name;
         EXPECT_EQ(countOf(std::string(run.wire.begin(), run.wire.end()), c.frame), 10U) << c.name;
     }
 }

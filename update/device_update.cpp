@@ -62,7 +62,7 @@ private:
     void endHere(UpdatePhase phase) {
         result_.phase = phase;
         result_.outcome = !port_.broken() && port_.context().stopRequested() ? UpdateOutcome::interrupted
-                                                                              : UpdateOutcome::failed;
+                                                                             : UpdateOutcome::failed;
     }
     void emit(const UpdateEvent& event) { port_.emit(event); }
 

@@ -45,7 +45,8 @@ bool verify(PortHandle& port, DeviceFamily family, const RowSet& rows) {
     for (std::size_t slot = 0; slot < kProgramRows; ++slot) {
         const int block = static_cast<int>(slot);
         const MemoryRow* row = rows[slot];
-        const bool readBack = row != nullptr && row->isEmpty() == 0 && row->address() >= kFirstVerifiedAddress;
+        const bool readBack =
+            row != nullptr && row->isEmpty() == 0 && row->address() >= kFirstVerifiedAddress;
         port.emit({.kind = EventKind::rowChecked, .block = block, .bytes = readBack ? replySize : 0});
         if (!readBack) continue;
         buffer[0] = kCmdReadProgram;

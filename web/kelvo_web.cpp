@@ -51,8 +51,8 @@ const char* kindName(kelvo::EventKind kind) {
 
 // Every event goes to the page with the console tool's words for it.
 EM_JS(void, kelvoWebEvent,
-      (const char* kind, int block, std::uint32_t address, std::size_t count, std::size_t bytes, int deviceId, int revision,
-       int family, const char* chip, const char* text),
+      (const char* kind, int block, std::uint32_t address, std::size_t count, std::size_t bytes, int deviceId,
+       int revision, int family, const char* chip, const char* text),
       {
           globalThis.kelvoEvent({
               kind : UTF8ToString(kind),
