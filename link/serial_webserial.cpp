@@ -22,26 +22,30 @@ namespace kelvo {
 
 namespace {
 
+// The JavaScript in these is not C++: clang-format would break its === operators.
+// clang-format off
 EM_ASYNC_JS(int, kelvoSerialOpen, (int baud), { return await globalThis.kelvoSerial.open(baud); });
 
-EM_JS(void, kelvoSerialWrite, (const std::uint8_t* bytes, std::size_t count),
-      { globalThis.kelvoSerial.write(HEAPU8.slice(bytes, bytes + count)); });
+EM_JS(void, kelvoSerialWrite, (const std::uint8_t* bytes, std::size_t count), {
+    globalThis.kelvoSerial.write(HEAPU8.slice(bytes, bytes + count));
+});
 
-EM_JS(int, kelvoSerialTake, (std::uint8_t * buffer, std::size_t maximum), {
+EM_JS(int, kelvoSerialTake, (std::uint8_t* buffer, std::size_t maximum), {
     const got = globalThis.kelvoSerial.take(maximum);
-    if (got == = null) return -1;
+    if (got === null) return -1;
     HEAPU8.set(got, buffer);
     return got.length;
 });
 
-EM_ASYNC_JS(int, kelvoSerialRead, (std::uint8_t * buffer, std::size_t maximum, int waitMs), {
+EM_ASYNC_JS(int, kelvoSerialRead, (std::uint8_t* buffer, std::size_t maximum, int waitMs), {
     const got = await globalThis.kelvoSerial.read(maximum, waitMs);
-    if (got == = null) return -1;
+    if (got === null) return -1;
     HEAPU8.set(got, buffer);
     return got.length;
 });
 
 EM_ASYNC_JS(void, kelvoSerialClose, (), { await globalThis.kelvoSerial.close(); });
+// clang-format on
 
 }  // namespace
 

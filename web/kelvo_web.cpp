@@ -49,10 +49,12 @@ const char* kindName(kelvo::EventKind kind) {
     return "";
 }
 
-// Every event goes to the page with the console tool's words for it.
+// Every event goes to the page with the console tool's words for it. (JavaScript, not C++: kept
+// out of clang-format's way.)
+// clang-format off
 EM_JS(void, kelvoWebEvent,
-      (const char* kind, int block, std::uint32_t address, std::size_t count, std::size_t bytes, int deviceId,
-       int revision, int family, const char* chip, const char* text),
+      (const char* kind, int block, std::uint32_t address, std::size_t count, std::size_t bytes, int deviceId, int revision,
+       int family, const char* chip, const char* text),
       {
           globalThis.kelvoEvent({
               kind : UTF8ToString(kind),
@@ -67,6 +69,7 @@ EM_JS(void, kelvoWebEvent,
               text : UTF8ToString(text)
           });
       });
+// clang-format on
 
 class PageEvents : public kelvo::EventSink {
 public:
