@@ -294,8 +294,10 @@ void PortWorker::run() {
         if (port_.valid()) waitForRemoval();
     }
     closePort(port_);
-    if (status_.state != PortState::finished)
+    if (!everOpened_) station_.markProblem();  // a port never served makes the run a failure
+    if (status_.state != PortState::finished) {
         show(PortState::finished, station_.interrupt.requested() ? "stopped" : "done");
+    }
 }
 
 }  // namespace kelvo
