@@ -16,11 +16,8 @@ Placement placeImage(const HexImage& image, RowTable& table) {
     image.forEachWord([&](std::uint32_t wordAddress, std::uint16_t value) {
         const std::ptrdiff_t slot = slotForAddress(table, wordAddress);
         MemoryRow* row = slot >= 0 ? table.slots[static_cast<std::size_t>(slot)].get() : nullptr;
-        switch (row != nullptr ? row->wordUse(wordAddress) : WordUse::nowhere) {
-            case WordUse::sent:
-                row->insertWord(wordAddress, value);
-                ++placement.placed;
-                return;
+        switch (row != nullptr ? row->placeWord(wordAddress, value) : WordUse::nowhere) {
+            case WordUse::sent: ++placement.placed; return;
             case WordUse::secondWord:
                 // Compilers pad the second word of a location (the unimplemented top byte of a
                 // 24-bit value, then the phantom byte) with bytes of 0x00 or 0xFF; any other

@@ -67,11 +67,13 @@ WordUse MemoryRow::wordUse(std::uint32_t wordAddress) const {
     return WordUse::nowhere;
 }
 
-bool MemoryRow::insertWord(std::uint32_t wordAddress, std::uint16_t value) {
-    if (wordUse(wordAddress) != WordUse::sent) return false;
-    isEmpty_ = 0;
-    words_[wordAddress - address_] = value;
-    return true;
+WordUse MemoryRow::placeWord(std::uint32_t wordAddress, std::uint16_t value) {
+    const WordUse use = wordUse(wordAddress);
+    if (use == WordUse::sent) {
+        isEmpty_ = 0;
+        words_[wordAddress - address_] = value;
+    }
+    return use;
 }
 
 void MemoryRow::formatRow() {

@@ -41,7 +41,11 @@ public:
 
     // Stores `value` when the word at the address goes to the chip with this row; the row is then
     // no longer empty. A word that is never sent is not stored and leaves the row as it was.
-    bool insertWord(std::uint32_t wordAddress, std::uint16_t value);
+    bool insertWord(std::uint32_t wordAddress, std::uint16_t value) {
+        return placeWord(wordAddress, value) == WordUse::sent;
+    }
+    // The same, saying what became of the word.
+    WordUse placeWord(std::uint32_t wordAddress, std::uint16_t value);
 
     // Builds the transmit bytes from the words. An empty row keeps its erased bytes (0xFF).
     void formatRow();
