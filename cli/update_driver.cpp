@@ -13,16 +13,14 @@
 
 namespace kelvo {
 
-namespace {
-
-// Opens a file to read it in binary (the reader handles every line end itself); a directory
-// opens on some systems but cannot be read, so it counts as a file that cannot be opened.
 HexFile openHexFile(const char* path) {
     HexFile file(std::fopen(path, "rb"));
     struct stat info {};
     if (file && fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) file.reset();
     return file;
 }
+
+namespace {
 
 // After a port that does not exist or may not be opened: the ports there are, and what to do
 // about a missing permission.
@@ -49,20 +47,6 @@ void printUsage(Console& console) {
     console.say("Options:\n");
     console.say("  -i        specifies serial interface name such as COM1, COM2, etc\n\n");
 }
-
-// kelvoup's one image: the file read before the port was opened, or none when no file was named.
-class FileImage : public ImageSource {
-public:
-    explicit FileImage(const HexImage* image) : image_(image) {}
-    Status prepare(DeviceFamily family, std::shared_ptr<const PreparedRows>& rows) override {
-        if (image_ == nullptr) return Status::noImage;
-        rows = prepareRows(*image_, family);
-        return rows ? Status::ready : Status::noMemory;
-    }
-
-private:
-    const HexImage* image_;
-};
 
 int updateSteps(char* const* argv, Console& console, StopRequest& stop, const TimeLimits& limits) {
     PortHandle ComDev;
@@ -105,7 +89,7 @@ int updateSteps(char* const* argv, Console& console, StopRequest& stop, const Ti
         return kExitFailed;
     }
 
-    FileImage source(hexFileNamed ? &image : nullptr);
+    FileImageSource source(hexFileNamed ? &image : nullptr);
     const UpdateResult result = runDeviceUpdate(ComDev, source);
     switch (result.outcome) {
         case UpdateOutcome::passed: return kExitUpdated;

@@ -21,6 +21,10 @@ struct FileCloser {
 };
 using HexFile = std::unique_ptr<std::FILE, FileCloser>;
 
+// Opens a HEX file to read it in binary (the reader handles every line end itself); a directory
+// opens on some systems but cannot be read, so it counts as a file that cannot be opened.
+HexFile openHexFile(const char* path);
+
 // What scanCommandLine returns when the run is to go on.
 inline constexpr int kScanComplete = -1;
 

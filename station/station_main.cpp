@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/console_text.h"
+#include "cli/update_driver.h"
 #include "common/sha256.h"
 #include "image/hex_file.h"
 #include "link/serial_link.h"
@@ -141,17 +142,16 @@ int main(int argc, char** argv) {
     }
 
     // The file is read and checked once, before any port is opened.
-    std::FILE* file = std::fopen(hexPath.c_str(), "rb");
-    if (file == nullptr || std::filesystem::is_directory(hexPath)) {
-        if (file != nullptr) std::fclose(file);
+    kelvo::HexFile file = kelvo::openHexFile(hexPath.c_str());
+    if (!file) {
         std::printf("\nCan't open file: %s\n", hexPath.c_str());
         return 1;
     }
     kelvo::HexImage image;
     kelvo::HexProblem problem;
     kelvo::Sha256 digest;
-    const kelvo::HexRead read = kelvo::readHexFile(file, image, problem, &stop, &digest);
-    std::fclose(file);
+    const kelvo::HexRead read = kelvo::readHexFile(file.get(), image, problem, &stop, &digest);
+    file.reset();
     if (read == kelvo::HexRead::interrupted) {
         std::printf("%s", kelvo::kMsgInterrupted);
         return 130;

@@ -18,6 +18,12 @@ const char* phaseName(UpdatePhase phase) {
     return "contact";
 }
 
+ImageSource::Status FileImageSource::prepare(DeviceFamily family, std::shared_ptr<const PreparedRows>& rows) {
+    if (image_ == nullptr) return Status::noImage;
+    rows = prepareRows(*image_, family);
+    return rows ? Status::ready : Status::noMemory;
+}
+
 namespace {
 
 // Passes the update's events on to the front end and counts what the result reports.

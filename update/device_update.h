@@ -23,6 +23,17 @@ public:
     virtual bool personalise(RowSet& /*rows*/) { return true; }
 };
 
+// The rows of one checked file, prepared for the family the update identifies (kelvoup's and the
+// web page's source). Without a file (nullptr) the update ends as noImage.
+class FileImageSource : public ImageSource {
+public:
+    explicit FileImageSource(const HexImage* image) : image_(image) {}
+    Status prepare(DeviceFamily family, std::shared_ptr<const PreparedRows>& rows) override;
+
+private:
+    const HexImage* image_;
+};
+
 enum class UpdateOutcome {
     passed,       // written and verified
     failed,       // the events said why

@@ -80,15 +80,6 @@ public:
     }
 };
 
-class CheckedImage : public kelvo::ImageSource {
-public:
-    Status prepare(kelvo::DeviceFamily family, std::shared_ptr<const kelvo::PreparedRows>& rows) override {
-        if (!gImageReady) return Status::noImage;
-        rows = kelvo::prepareRows(gImage, family);
-        return rows ? Status::ready : Status::noMemory;
-    }
-};
-
 }  // namespace
 
 extern "C" {
@@ -142,7 +133,7 @@ EMSCRIPTEN_KEEPALIVE int kelvo_web_update() {
     kelvo::PortHandle port;
     const kelvo::RunContext context{&kelvo::kDefaultLimits, &gStop, &events};
     if (kelvo::openPort(port, "Web Serial", "9600", context) != kelvo::OpenResult::opened) return 3;
-    CheckedImage image;
+    kelvo::FileImageSource image(gImageReady ? &gImage : nullptr);
     const kelvo::UpdateResult result = kelvo::runDeviceUpdate(port, image);
     kelvo::closePort(port);
     switch (result.outcome) {
