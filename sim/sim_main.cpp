@@ -24,6 +24,13 @@ void onSignal(int /*signal*/) {
     if (gFixture != nullptr) gFixture->stop();
 }
 
+// Writes every byte received from the host to `path` (nothing when no path is given).
+void writeReceived(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    if (path.empty()) return;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
 // The dump file of fixture device `number`: "%d" in the pattern replaced by it, or ".N" added.
 std::string devicePath(const std::string& pattern, int number) {
     const std::size_t at = pattern.find("%d");
@@ -100,11 +107,7 @@ int runFixture(const kelvosim::SimOptions& base, const kelvosim::FixtureOptions&
     for (std::size_t i = 0; i < devices.size() && !dumpPath.empty(); ++i) {
         std::ofstream(devicePath(dumpPath, static_cast<int>(i + 1))) << devices[i].hex;
     }
-    if (!rxLogPath.empty()) {
-        const std::vector<std::uint8_t>& bytes = fixture.received();
-        std::ofstream(rxLogPath, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    writeReceived(rxLogPath, fixture.received());
     if (!statsPath.empty()) {
         std::ofstream stats(statsPath);
         for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -314,11 +317,7 @@ int main(int argc, char** argv) {
     const bool reset = target.run();
     gTarget = nullptr;
 
-    if (!rxLogPath.empty()) {
-        const std::vector<std::uint8_t> bytes = target.received();
-        std::ofstream(rxLogPath, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    writeReceived(rxLogPath, target.received());
     if (!dumpPath.empty()) std::ofstream(dumpPath) << target.memory().toHex();
     if (!statsPath.empty()) {
         std::ofstream(statsPath) << "received " << target.received().size() << "\nsent " << target.bytesSent()
