@@ -1,7 +1,5 @@
 #include "cli/update_driver.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,15 +8,9 @@
 #include "image/hex_loader.h"
 #include "link/serial_link.h"
 #include "update/device_update.h"
+#include "update/update_text.h"
 
 namespace kelvo {
-
-HexFile openHexFile(const char* path) {
-    HexFile file(std::fopen(path, "rb"));
-    struct stat info {};
-    if (file && fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) file.reset();
-    return file;
-}
 
 namespace {
 
@@ -69,7 +61,7 @@ int updateSteps(char* const* argv, Console& console, StopRequest& stop, const Ti
         hexFile.reset();
         if (read == HexRead::interrupted) return kExitInterrupted;
         if (read == HexRead::bad) {
-            console.say("\nBad Hex file: line %u: %s\n", problem.line, problem.reason);
+            console.write(badHexFileText(problem));
             return kExitFailed;
         }
     }
@@ -81,10 +73,7 @@ int updateSteps(char* const* argv, Console& console, StopRequest& stop, const Ti
         return kExitFailed;
     }
     if (opened != OpenResult::opened) {
-        console.say(
-            "\nNot able to open serial port. Please make sure no other applications using "
-            "Communication Port %s.",
-            interfaceName);
+        console.write(cannotOpenPortText(interfaceName));
         hintAtPorts(console, opened, interfaceName);
         return kExitFailed;
     }
@@ -97,7 +86,7 @@ int updateSteps(char* const* argv, Console& console, StopRequest& stop, const Ti
         case UpdateOutcome::failed: return kExitFailed;
         case UpdateOutcome::noImage:
             // Here the scanner's argument is the interface name of the last -i.
-            console.say("\nCan't open file: %s\n", ProgCommand.optionArg());
+            console.write(cannotOpenFileText(ProgCommand.optionArg()));
             printUsage(console);
             return kExitUsage;
     }
@@ -115,7 +104,7 @@ int scanCommandLine(OptionScanner& scanner, const char*& interfaceName, HexFile&
             if (!hexFile) {
                 // Opening a FIFO waits for its writer; a stop request ends that wait.
                 if (stop.requested()) return kExitInterrupted;
-                console.say("\nCan't open file: %s\n", scanner.optionArg());
+                console.write(cannotOpenFileText(scanner.optionArg()));
                 return kExitFailed;
             }
         } else if (code == 'i') {

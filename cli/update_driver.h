@@ -1,12 +1,12 @@
 #pragma once
 
 #include <cstdio>
-#include <memory>
 
-#include "cli/console_text.h"
+#include "cli/console.h"
 #include "cli/option_scanner.h"
 #include "common/stop_request.h"
 #include "common/time_limits.h"
+#include "update/image_file.h"
 
 namespace kelvo {
 
@@ -15,15 +15,6 @@ inline constexpr int kExitUpdated = 0;        // written and verified
 inline constexpr int kExitFailed = 1;         // any failure after the command line was accepted
 inline constexpr int kExitUsage = 2;          // the command line was not usable
 inline constexpr int kExitInterrupted = 130;  // as a shell reports a run ended by SIGINT
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using HexFile = std::unique_ptr<std::FILE, FileCloser>;
-
-// Opens a HEX file to read it in binary (the reader handles every line end itself); a directory
-// opens on some systems but cannot be read, so it counts as a file that cannot be opened.
-HexFile openHexFile(const char* path);
 
 // What scanCommandLine returns when the run is to go on.
 inline constexpr int kScanComplete = -1;

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <optional>
 
-#include "cli/console_text.h"
 #include "common/time_limits.h"
 #include "protocol/bootloader.h"
 #include "protocol/device_table.h"
+#include "update/update_text.h"
 
 namespace kelvo {
 
@@ -107,10 +107,7 @@ public:
 
     // What kelvoup would have printed for the failure.
     std::string message(const UpdateResult& result, const std::string& extraProblem) const {
-        if (result.outcome == UpdateOutcome::interrupted) {
-            const std::string text = kMsgInterrupted;  // without its line ends
-            return text.substr(1, text.size() - 2);
-        }
+        if (result.outcome == UpdateOutcome::interrupted) return asOneLine(kMsgInterrupted);
         if (!extraProblem.empty()) return extraProblem;
         return message_;
     }

@@ -8,12 +8,12 @@
 #include <set>
 #include <string>
 
-#include "cli/console_text.h"
-#include "cli/update_driver.h"
 #include "common/sha256.h"
 #include "image/hex_file.h"
 #include "link/serial_link.h"
 #include "station/station.h"
+#include "update/image_file.h"
+#include "update/update_text.h"
 
 namespace {
 
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
     // The file is read and checked once, before any port is opened.
     kelvo::HexFile file = kelvo::openHexFile(hexPath.c_str());
     if (!file) {
-        std::printf("\nCan't open file: %s\n", hexPath.c_str());
+        std::printf("%s", kelvo::cannotOpenFileText(hexPath.c_str()).c_str());
         return 1;
     }
     kelvo::HexImage image;
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
         return 130;
     }
     if (read == kelvo::HexRead::bad) {
-        std::printf("\nBad Hex file: line %u: %s\n", problem.line, problem.reason);
+        std::printf("%s", kelvo::badHexFileText(problem).c_str());
         return 1;
     }
     config.imageSha256 = digest.hexDigest();

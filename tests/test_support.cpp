@@ -14,7 +14,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "cli/console_text.h"
+#include "update/update_text.h"
 #include "cli/update_driver.h"
 
 namespace kelvotest {

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/console_text.h"
 #include "image/hex_file.h"
 #include "image/hex_loader.h"
 #include "link/serial_link.h"
 #include "protocol/device_table.h"
 #include "update/device_update.h"
+#include "update/update_text.h"
 
 namespace {
 
@@ -105,9 +105,7 @@ EMSCRIPTEN_KEEPALIVE int kelvo_web_check(const std::uint8_t* data, int size) {
     const kelvo::HexRead read = kelvo::readHexFile(file, gImage, problem);
     std::fclose(file);
     if (read != kelvo::HexRead::good) {
-        char text[160];
-        std::snprintf(text, sizeof text, "\nBad Hex file: line %u: %s\n", problem.line, problem.reason);
-        gProblem = text;
+        gProblem = kelvo::badHexFileText(problem);
         return static_cast<int>(problem.line);
     }
     gImage.forEachWord([](std::uint32_t, std::uint16_t) { ++gWords; });

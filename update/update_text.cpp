@@ -1,8 +1,6 @@
-#include "cli/console_text.h"
+#include "update/update_text.h"
 
-#include <unistd.h>  // isatty; mingw-w64 provides it as well
-
-#include <cstdarg>
+#include <cstdio>
 
 namespace kelvo {
 
@@ -68,8 +66,7 @@ std::string eventText(const UpdateEvent& event) {
     return "";
 }
 
-std::string eventLine(const UpdateEvent& event) {
-    const std::string text = eventText(event);
+std::string asOneLine(const std::string& text) {
     const std::size_t first = text.find_first_not_of("\n ");
     if (first == std::string::npos) return "";
     const std::size_t last = text.find_last_not_of("\n ");
@@ -85,6 +82,27 @@ std::string eventLine(const UpdateEvent& event) {
     return line;
 }
 
+std::string eventLine(const UpdateEvent& event) {
+    return asOneLine(eventText(event));
+}
+
+std::string cannotOpenFileText(const char* name) {
+    return std::string("\nCan't open file: ") + (name != nullptr ? name : "(null)") + "\n";
+}
+
+std::string badHexFileText(const HexProblem& problem) {
+    char text[200];
+    std::snprintf(text, sizeof text, "\nBad Hex file: line %u: %s\n", problem.line, problem.reason);
+    return text;
+}
+
+std::string cannotOpenPortText(const char* name) {
+    return std::string(
+               "\nNot able to open serial port. Please make sure no other applications using Communication "
+               "Port ") +
+           (name != nullptr ? name : "(null)") + ".";
+}
+
 bool reportsFailure(EventKind kind) {
     switch (kind) {
         case EventKind::targetSilent:
@@ -97,26 +115,6 @@ bool reportsFailure(EventKind kind) {
         case EventKind::portLost: return true;
         default: return false;
     }
-}
-
-Console::Console(std::FILE* out) : out_(out), interactive_(isatty(fileno(out)) != 0) {}
-
-void Console::write(const std::string& text) {
-    if (text.empty()) return;
-    std::fwrite(text.data(), 1, text.size(), out_);
-    if (interactive_) std::fflush(out_);
-}
-
-void Console::say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(out_, format, args);
-    va_end(args);
-    if (interactive_) std::fflush(out_);
-}
-
-void Console::onEvent(const UpdateEvent& event) {
-    write(eventText(event));
 }
 
 }  // namespace kelvo
