@@ -16,6 +16,13 @@ if [ "${1:-}" = "--sanitize" ]; then
   exit
 fi
 config=()
+# Wine: the 64-bit loader itself where a 32-bit Wine is installed but this kernel cannot run it
+# (the wine command would pick the 32-bit loader and fail).
+wine_program=$(command -v wine || true)
+i386=0
+bash scripts/i386-probe.sh && i386=1
+if [ "$i386" -eq 0 ] && [ -x /usr/lib/wine/wine64 ]; then wine_program=/usr/lib/wine/wine64; fi
+[ -n "$wine_program" ] && config+=(-DKELVO_WINE_PROGRAM="$wine_program")
 for bits in 64 32; do
   arch=x86_64; [ "$bits" = 32 ] && arch=i686
   command -v "$arch-w64-mingw32-g++-posix" >/dev/null || continue
@@ -24,8 +31,8 @@ for bits in 64 32; do
   cmake --build "$dir" -j"$jobs"
   runnable=1
   # 32-bit programs need the i386 Wine.
-  [ "$bits" = 32 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1 && runnable=0
-  if command -v wine >/dev/null && [ "$runnable" -eq 1 ]; then
+  [ "$bits" = 32 ] && { [ "$i386" -eq 0 ] || ! dpkg -s wine32:i386 >/dev/null 2>&1; } && runnable=0
+  if [ -n "$wine_program" ] && [ "$runnable" -eq 1 ]; then
     config+=(-DKELVO_WIN${bits}_EXE="$PWD/$dir/KelvoUp.exe"
              -DKELVO_WIN${bits}_LINK_TESTS="$PWD/$dir/kelvoup_win32_tests.exe"
              -DKELVO_WIN${bits}_STATION="$PWD/$dir/kelvo-station.exe")
