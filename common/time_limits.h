@@ -18,9 +18,12 @@ struct TimeLimits {
                                 // did not come in time, or the identification (and before the
                                 // identification itself)
     std::uint32_t settleMs;     // the longest the line may take to fall quiet before the try fails
+    std::uint32_t confirmMs;    // after an acknowledgement that follows a failed try: how much longer
+                                // than the target's slowest answer the line must stay quiet for the
+                                // acknowledgement to be the frame's own
 };
 
-inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100, 1000};
+inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100, 1000, 200};
 
 // Millisecond tick counter; elapsed time is the unsigned 32-bit difference of two readings,
 // so a wrap of the counter is harmless.

@@ -20,7 +20,8 @@ PortHandle::PortHandle(PortHandle&& other) noexcept
       baud_(other.baud_),
       context_(other.context_),
       lost_(other.lost_),
-      settled_(other.settled_) {
+      settled_(other.settled_),
+      slowestReplyMs_(other.slowestReplyMs_) {
     other.lost_ = false;
     other.settled_ = false;
 }
@@ -34,6 +35,7 @@ PortHandle& PortHandle::operator=(PortHandle&& other) noexcept {
         context_ = other.context_;
         lost_ = other.lost_;
         settled_ = other.settled_;
+        slowestReplyMs_ = other.slowestReplyMs_;
         other.lost_ = false;
         other.settled_ = false;
     }
@@ -47,6 +49,7 @@ void PortHandle::adopt(StatePtr state, std::string name, std::uint32_t baud, con
     context_ = context;
     lost_ = false;
     settled_ = false;
+    slowestReplyMs_ = 0;
 }
 
 PortHandle::StatePtr PortHandle::release() {

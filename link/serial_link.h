@@ -37,6 +37,18 @@ public:
     // From now on a stop request no longer stops the port: the outcome of the run is settled and
     // what remains (the reset, the close) is to be done whatever the user asks.
     void settle() { settled_ = true; }
+    // A new update begins on the open port (a station updates device after device without closing
+    // it): a stop request stops it again, and nothing is known yet of how fast its target answers.
+    void beginUpdate() {
+        settled_ = false;
+        slowestReplyMs_ = 0;
+    }
+    // The longest the update's target has taken to answer a frame, from the moment the frame was
+    // handed to the port.
+    std::uint32_t slowestReplyMs() const { return slowestReplyMs_; }
+    void noteReplyMs(std::uint32_t ms) {
+        if (ms > slowestReplyMs_) slowestReplyMs_ = ms;
+    }
 
     // The update the port serves: its limits, its stop request, where its events go. Set by
     // openPort; the invalid handle has the default context (default limits, no stop, no events).
@@ -69,6 +81,7 @@ private:
     RunContext context_;
     bool lost_ = false;
     bool settled_ = false;
+    std::uint32_t slowestReplyMs_ = 0;
 };
 
 enum class OpenResult {

@@ -66,9 +66,12 @@ enum class SendOutcome {
 bool settleLine(PortHandle& port, std::uint32_t listenMs);
 
 // Sends the header and then the data as two writes, and waits for one reply byte; resends the
-// whole frame until the target answers 0x01, each resend only once the line has been quiet. A frame whose
-// first byte is 0x01 (the continuation frame of an empty configuration row) ends when no reply comes, since
-// the reply byte then still holds 0x01.
+// whole frame until the target answers 0x01, each resend only once the line has been quiet. An
+// acknowledgement that follows a failed try stands only when the line then stays quiet for as long
+// as the target takes to answer: otherwise it was a stray byte or a late answer, the row is sent
+// again, and a configuration frame (a step of a sequence that cannot be repeated) is refused. A
+// frame whose first byte is 0x01 (the continuation frame of an empty configuration row) ends when
+// no reply comes, since the reply byte then still holds 0x01.
 SendOutcome sendAcknowledged(PortHandle& port, const std::uint8_t* header, std::size_t headerSize,
                              const std::uint8_t* data, std::size_t dataSize);
 

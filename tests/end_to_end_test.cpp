@@ -367,6 +367,7 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
         "\nFirmware did not pass the validation. Update failed. Please update again or "
         "contact Varnoth technical support.\n";
     const std::string success = "Frimware has been successfully updated";
+    const std::string notAccepted2 = "\nThe target Kelvo device did not accept block # 2. Update failed.";
     const std::vector<Case> cases = {
         {{"--flip-readback", "0x1C00:1"}, 1, badBlock},
         {{"--flip-readback", "0x1C00:2"}, 1, badBlock},
@@ -396,9 +397,25 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
          1,
          "\nThe target Kelvo device did not accept block # 2. Update failed.",
          low},
+        // A stray 0x01 that comes after the quiet wait, while the resent frame is on the line or
+        // being written, looks like its acknowledgement; the target's own refusal follows it.
         {{"--baud", "9600", "--refuse-all", "--stray-after-refusal", "5"},
          1,
          "\nThe target Kelvo device did not accept block # 2. Update failed.",
+         low},
+        {{"--baud", "9600", "--refuse-all", "--stray-after-refusal", "120"}, 1, notAccepted2, low},
+        {{"--baud", "9600", "--refuse-all", "--stray-after-refusal", "150"}, 1, notAccepted2, low},
+        {{"--baud", "9600", "--refuse-all", "--stray-after-refusal", "200"}, 1, notAccepted2, low},
+        {{"--baud", "9600", "--refuse-all", "--stray-after-refusal", "300"}, 1, notAccepted2, low},
+        {{"--baud", "9600", "--refuse-all", "--stray-after-refusal", "600"}, 1, notAccepted2, low},
+        // Refused once, then a stray before the target's own acknowledgement of the resend: the
+        // row goes out a third time and the update stands.
+        {{"--baud", "9600", "--refuse-frame", "1:1", "--stray-after-refusal", "300"}, 0, success, low},
+        // The first configuration frame: a configuration sequence cannot be repeated, so an
+        // acknowledgement that may not have been the target's own ends the update.
+        {{"--baud", "9600", "--refuse-frame", "2:1", "--stray-after-refusal", "300"},
+         1,
+         "\nThe target Kelvo device did not accept block # 2176. Update failed.",
          low},
         // A line lost while the reset goes out, after the last acknowledgement of an image that is
         // not read back: the update stands, and nothing contradicts the success.
@@ -406,17 +423,19 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
     };
     for (const Case& c : cases) {
         const std::string rxLog = dir.path("rx.bin");
+        std::string label;  // the case, as its options read
+        for (const std::string& option : c.sim) label += option + " ";
         std::vector<std::string> options = c.sim;
         options.insert(options.end(), {"--rx-log", rxLog});
         SimProcess sim(options);
         const HostPort port(sim.port());
         const ProcessResult r = kelvoup({"-i", port.name(), c.file.empty() ? hex : c.file});
-        EXPECT_EQ(r.status, c.status) << c.sim[0];
-        EXPECT_NE(r.output.find(c.needle), std::string::npos) << c.sim[0] << r.output.substr(0, 300);
+        EXPECT_EQ(r.status, c.status) << label;
+        EXPECT_NE(r.output.find(c.needle), std::string::npos) << label << r.output.substr(0, 300);
         if (c.status != 0) {
             EXPECT_EQ(kelvotest::countOf(r.output, success), 0U);
         } else {
-            EXPECT_EQ(kelvotest::countOf(r.output, "Lost connection"), 0U) << c.sim[0];
+            EXPECT_EQ(kelvotest::countOf(r.output, "Lost connection"), 0U) << label;
         }
         sim.finish(500);
         const std::string wire = kelvotest::readFile(rxLog);
@@ -425,6 +444,9 @@ TEST(EndToEnd, FailuresThroughTheRealBinary) {
         }
         if (c.sim[0] == "--refuse-frame") {
             EXPECT_EQ(kelvotest::countOf(wire, std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)), 3U);
+        }
+        if (c.sim.size() > 2 && c.sim[2] == "--refuse-frame" && c.status == 0) {
+            EXPECT_EQ(kelvotest::countOf(wire, std::string("\x03\x80\x00\x00\x01\x02\x03\x00", 8)), 3U);
         }
         if (c.sim[0] == "--refuse-all") {
             EXPECT_EQ(kelvotest::countOf(wire, std::string("\x03\x00\x1C\x00\x11\x22\x33\x00", 8)), 10U);

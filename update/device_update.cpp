@@ -58,6 +58,7 @@ public:
     UpdateSteps& operator=(const UpdateSteps&) = delete;
 
     UpdateResult run() {
+        port_.beginUpdate();
         run_();
         return result_;
     }
