@@ -1,4 +1,5 @@
 // The station on Linux and other POSIX systems.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +16,12 @@ bool syncToDisk(std::FILE* file) {
 bool liveTerminal(std::FILE* file) {
     const char* term = std::getenv("TERM");
     return isatty(fileno(file)) != 0 && term != nullptr && std::strcmp(term, "dumb") != 0;
+}
+
+int terminalColumns(std::FILE* file) {
+    winsize size{};
+    if (ioctl(fileno(file), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
 }
 
 }  // namespace kelvo

@@ -17,4 +17,11 @@ bool liveTerminal(std::FILE* file) {
     return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+int terminalColumns(std::FILE* file) {
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(console, &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 }  // namespace kelvo

@@ -7,6 +7,8 @@
 #include "common/time_limits.h"
 #include "protocol/bootloader.h"
 #include "protocol/device_table.h"
+#include "station/device_recorder.h"
+#include "station/device_recorder.h"
 #include "update/update_text.h"
 
 namespace kelvo {
@@ -23,131 +25,6 @@ const char* openProblem(OpenResult result) {
         default: return "in use by another program";
     }
 }
-
-nlohmann::json serialJson(std::optional<std::uint32_t> serial) {
-    return serial ? nlohmann::json(*serial) : nlohmann::json(nullptr);
-}
-
-// Follows one device's update: its records, its progress on the screen, and what a failure said.
-class DeviceRecorder : public EventSink {
-public:
-    DeviceRecorder(StationState& station, PortStatus& status, std::size_t index, std::uint64_t device,
-                   std::optional<std::uint32_t> serial, StopRequest& stop)
-        : station_(station), status_(status), index_(index), device_(device), serial_(serial), stop_(stop) {}
-
-    void onEvent(const UpdateEvent& event) override {
-        switch (event.kind) {
-            case EventKind::contacting: phase("contacting"); break;
-            case EventKind::identifying: phase("identifying"); break;
-            case EventKind::chipIdentified:
-                status_.chip = event.text;
-                recordStart(event);
-                break;
-            case EventKind::programming:
-                writeBytes_ = event.bytes;
-                started_ = tickCount();
-                phase("writing");
-                break;
-            case EventKind::rowWritten:
-            case EventKind::rowChecked: progress(event.bytes); break;
-            case EventKind::validating:
-                readBytes_ = event.bytes;
-                phase("verifying");
-                break;
-            default: break;
-        }
-        if (reportsFailure(event.kind)) {
-            if (!message_.empty()) message_ += ' ';
-            message_ += eventLine(event);
-        }
-    }
-
-    // The start record, once: at the identification, or at the end for a device that never got
-    // that far.
-    void recordStart(const UpdateEvent& id) {
-        if (startRecorded_) return;
-        startRecorded_ = true;
-        const StationConfig& config = station_.config;
-        nlohmann::json record = {
-            {"event", "start"},
-            {"time", isoTimeNow()},
-            {"port", status_.port},
-            {"device", device_},
-            {"chip", id.text != nullptr ? nlohmann::json(id.text) : nlohmann::json(nullptr)},
-            {"device_id", id.deviceId},
-            {"revision", id.revision},
-            {"family", id.text != nullptr ? nlohmann::json(familyName(static_cast<DeviceFamily>(id.family)))
-                                          : nlohmann::json(nullptr)},
-            {"image", config.imageName},
-            {"image_sha256", config.imageSha256},
-            {"serial", serialJson(serial_)}};
-        // The serial number is on record before any row can carry it to the device.
-        if (!station_.log.append(record)) logFailed();
-    }
-
-    void recordEnd(const UpdateResult& result, const std::string& extraProblem, double seconds) {
-        recordStart({.kind = EventKind::chipIdentified,
-                     .deviceId = result.identity.deviceId,
-                     .revision = result.identity.revision});
-        const char* outcome = result.outcome == UpdateOutcome::passed        ? "passed"
-                              : result.outcome == UpdateOutcome::interrupted ? "interrupted"
-                                                                             : "failed";
-        nlohmann::json record = {{"event", "end"},    {"time", isoTimeNow()},          {"port", status_.port},
-                                 {"device", device_}, {"serial", serialJson(serial_)}, {"outcome", outcome}};
-        if (result.outcome != UpdateOutcome::passed) {
-            record["phase"] = phaseName(result.phase);
-            record["message"] = message(result, extraProblem);
-        }
-        record["rows_written"] = result.rowsWritten;
-        record["resends"] = result.resends;
-        record["rows_verified"] = result.rowsVerified;
-        record["seconds"] = static_cast<double>(static_cast<long long>(seconds * 1000 + 0.5)) / 1000;
-        if (!station_.log.append(record)) logFailed();
-    }
-
-    // What kelvoup would have printed for the failure.
-    std::string message(const UpdateResult& result, const std::string& extraProblem) const {
-        if (result.outcome == UpdateOutcome::interrupted) return asOneLine(kMsgInterrupted);
-        if (!extraProblem.empty()) return extraProblem;
-        return message_;
-    }
-
-private:
-    void phase(const char* name) {
-        status_.detail = name;
-        station_.view.set(index_, status_);
-    }
-    void progress(std::size_t bytes) {
-        done_ += bytes;
-        // Until the read-back is known, as much is expected back as goes out.
-        const double total = static_cast<double>(writeBytes_ + (readBytes_ > 0 ? readBytes_ : writeBytes_));
-        status_.progress = total > 0 ? std::min(1.0, static_cast<double>(done_) / total) : 0;
-        const double elapsed = elapsedSince(started_) / 1000.0;
-        status_.secondsLeft = status_.progress > 0.02
-                                  ? static_cast<int>(elapsed * (1 - status_.progress) / status_.progress)
-                                  : -1;
-        station_.view.set(index_, status_);
-    }
-    void logFailed() {
-        station_.markProblem();
-        station_.end("The log " + station_.config.logPath + " can no longer be written: the station stops.");
-        station_.interrupt.request();
-        stop_.request();
-    }
-
-    StationState& station_;
-    PortStatus& status_;
-    std::size_t index_;
-    std::uint64_t device_;
-    std::optional<std::uint32_t> serial_;
-    StopRequest& stop_;
-    bool startRecorded_ = false;
-    std::string message_;
-    std::size_t writeBytes_ = 0;
-    std::size_t readBytes_ = 0;
-    std::size_t done_ = 0;
-    std::uint32_t started_ = 0;
-};
 
 }  // namespace
 
@@ -252,18 +129,25 @@ void PortWorker::updateDevice() {
     const double seconds = elapsedSince(start) / 1000.0;
     recorder.recordEnd(result, image.problem(), seconds);
 
+    if (recorder.unsentCount() > 0) {
+        station_.noteUnsentWords(result.identity.family, recorder.unsentCount(), recorder.unsentAddresses());
+    }
     const bool passed = result.outcome == UpdateOutcome::passed;
+    const bool interrupted = result.outcome == UpdateOutcome::interrupted;
     if (serial && !passed) station_.serials->giveBack(*serial);
     station_.deviceEnded(passed);
-    (passed ? status_.passed : status_.failed) += 1;
+    (passed ? status_.passed : interrupted ? status_.interrupted : status_.failed) += 1;
     status_.lastPassed = passed;
     const std::string number = serial ? " #" + std::to_string(*serial) : "";
     const std::string message = recorder.message(result, image.problem());
     status_.last = passed ? "passed" + number : "failed" + number + ": " + message;
     char took[32];
     std::snprintf(took, sizeof took, " (%.1f s)", seconds);
-    say("device " + std::to_string(device) + " " + (passed ? "passed" : "failed") + number + took +
-        (passed ? "" : ": " + message));
+    say("device " + std::to_string(device) + " " +
+        (passed        ? "passed"
+         : interrupted ? "interrupted"
+                       : "failed") +
+        number + took + (passed ? "" : ": " + message));
     if (port_.broken()) closePort(port_);
 }
 

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/time_limits.h"
+#include "protocol/device_table.h"
 #include "station/port_worker.h"
 #include "station/station_platform.h"
 
@@ -34,6 +35,19 @@ void StationState::deviceEnded(bool passed) {
 void StationState::cancelDevice() {
     const std::lock_guard<std::mutex> lock(mutex_);
     --inProgress_;
+}
+
+void StationState::noteUnsentWords(DeviceFamily family, std::size_t count,
+                                   const std::vector<std::string>& first) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!unsentNoted_.insert(family).second) return;
+    }
+    std::string text = "The image has " + std::to_string(count) + (count == 1 ? " word" : " words") +
+                       " that no row of a " + familyName(family) +
+                       " chip sends (Address out of range), at word address";
+    for (std::size_t i = 0; i < first.size(); ++i) text += (i == 0 ? " " : ", ") + first[i];
+    view.note(text + (count > first.size() ? ", ..." : "") + ": they are left out of every such device.");
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,9 @@ public:
     void deviceEnded(bool passed);
     void cancelDevice();
     std::uint64_t nextDeviceNumber() { return nextDevice_++; }
+    // Says once per chip family that the image has words no row of that family sends (kelvoup
+    // reports each as "Address out of range"): a property of the image, not of a device.
+    void noteUnsentWords(DeviceFamily family, std::size_t count, const std::vector<std::string>& first);
     // A port that could not be served (never opened under --once), or a log that failed.
     void markProblem() { problem_ = true; }
     bool problem() const { return problem_.load(); }
@@ -86,6 +90,7 @@ private:
     std::atomic<bool> ending_{false};
     std::atomic<bool> problem_{false};
     std::atomic<std::uint64_t> nextDevice_;
+    std::set<DeviceFamily> unsentNoted_;
     std::uint64_t passed_ = 0;
     std::uint64_t inProgress_ = 0;
 };

@@ -14,4 +14,7 @@ bool syncToDisk(std::FILE* file);
 // the cursor); on Windows this switches the console's virtual-terminal mode on.
 bool liveTerminal(std::FILE* file);
 
+// How many columns the terminal `file` shows; 0 when it cannot tell.
+int terminalColumns(std::FILE* file);
+
 }  // namespace kelvo

@@ -23,11 +23,13 @@ struct PortStatus {
     bool lastPassed = false;
     int passed = 0;
     int failed = 0;
+    int interrupted = 0;
 };
 
 // The station's screen. On a terminal: a table with a line per port and a totals line, redrawn in
-// place on every tick, passed in green and failed in red. Otherwise: a plain line per event, no
-// escape codes. Safe to use from every port at once.
+// place on every tick, passed in green and failed in red, fitted to the terminal's width (after a
+// resize the screen is drawn anew, the station's notes above the table). Otherwise: a plain line
+// per event, no escape codes. Safe to use from every port at once.
 class StationView {
 public:
     StationView(std::FILE* out, bool liveTable, std::vector<std::string> ports);
@@ -42,19 +44,22 @@ public:
 
     int passed() const;
     int failed() const;
+    int interrupted() const;
     // "5 passed, 1 failed, yield 83.3%, 42.0 devices per hour"
     std::string totals() const;
 
 private:
     void drawLocked();
     void eraseLocked();
+    double hours() const;
 
     std::FILE* out_;
     bool live_;
     mutable std::mutex mutex_;
     std::vector<PortStatus> ports_;
+    std::vector<std::string> notes_;  // the latest, drawn again above the table after a resize
     std::size_t linesDrawn_ = 0;
-    std::size_t portWidth_ = 12;
+    int columns_ = 0;  // the terminal's width when the table was drawn
     std::uint32_t started_;
 };
 
