@@ -248,6 +248,16 @@ void BootloaderTarget::handleReadId() {
                                    0x00};
     sendBytes(reply, static_cast<std::size_t>(std::clamp(options_.idLength, 0, 8)));
     if (options_.hangupInId) hangUp();
+    if (options_.strayAfterIdMs >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options_.strayAfterIdMs));
+        writeRaw(&kOk, 1);
+    }
+    // Noise a byte every 10 ms, like a line that keeps talking.
+    for (int ms = 0; ms < options_.talkAfterIdMs && !stopping_; ms += 10) {
+        const std::uint8_t noise = static_cast<std::uint8_t>(0x40 + ms / 10 % 64);
+        writeRaw(&noise, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 bool BootloaderTarget::handleProgramWrite() {
@@ -339,7 +349,14 @@ bool BootloaderTarget::handleReadBack() {
 
 bool BootloaderTarget::run() {
     if (options_.flood) flooder_ = std::thread([this] { floodLine(); });
-    const bool reset = serve();
+    const bool dropping = options_.dropLineAfterMs >= 0 && deadlineNs_ == 0;
+    if (dropping) deadlineNs_ = nowNs() + static_cast<std::int64_t>(options_.dropLineAfterMs) * 1000000;
+    bool reset = serve();
+    if (dropping) {
+        // Pulled out while the host waits: the line goes away.
+        deadlineNs_ = 0;
+        if (!reset && !stopping_) hangUp();
+    }
     if (flooder_.joinable()) {
         const bool stopping = stopping_;
         stopping_ = true;

@@ -30,6 +30,9 @@ struct SimOptions {
     int hangupAfterAck = -1;                     // drop the line 200 ms after acknowledging write frame N
     int strayAfterRefusalMs = -1;                // this long after each refusal, send a stray 0x01
     bool hangupInId = false;                     // drop the line right after the identification bytes
+    int strayAfterIdMs = -1;                     // this long after the identification, send a stray 0x01
+    int talkAfterIdMs = 0;                       // after the identification, send noise for this long
+    int dropLineAfterMs = -1;                    // drop the line this long after the session starts
     bool ignoreEmptyConfig = false;              // leave continuation frames with E = 1 unanswered
     std::map<std::uint32_t, int> flipReadback;   // row address -> index of the reply byte to flip
     std::map<std::uint32_t, int> shortReadback;  // row address -> bytes sent of the reply

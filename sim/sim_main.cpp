@@ -58,6 +58,9 @@ void usage() {
         "  --hangup-after-ack N    drop the line 200 ms after acknowledging write frame N\n"
         "  --hangup-in-id          drop the line right after the bytes of the identification\n"
         "  --stray-after-refusal MS  send a stray 0x01 MS milliseconds after each refusal\n"
+        "  --stray-after-id MS     send a stray 0x01 MS milliseconds after the identification\n"
+        "  --talk-after-id MS      send noise for MS milliseconds after the identification\n"
+        "  --drop-line-after MS    drop the line MS milliseconds after the session starts\n"
         "  --ignore-empty-config   leave empty configuration continuation frames unanswered\n"
         "  --flip-readback A:I     flip byte I of the read-back of the row at word address A\n"
         "  --short-readback A:N    send only N bytes of the read-back of the row at A\n"
@@ -144,6 +147,9 @@ int main(int argc, char** argv) {
         oHangupInId,
         oHangupAfterAck,
         oStrayAfterRefusal,
+        oStrayAfterId,
+        oTalkAfterId,
+        oDropLineAfter,
         oIgnoreEmpty,
         oFlip,
         oShort,
@@ -181,6 +187,9 @@ int main(int argc, char** argv) {
         {"hangup-in-id", no_argument, nullptr, oHangupInId},
         {"hangup-after-ack", required_argument, nullptr, oHangupAfterAck},
         {"stray-after-refusal", required_argument, nullptr, oStrayAfterRefusal},
+        {"stray-after-id", required_argument, nullptr, oStrayAfterId},
+        {"talk-after-id", required_argument, nullptr, oTalkAfterId},
+        {"drop-line-after", required_argument, nullptr, oDropLineAfter},
         {"ignore-empty-config", no_argument, nullptr, oIgnoreEmpty},
         {"flip-readback", required_argument, nullptr, oFlip},
         {"short-readback", required_argument, nullptr, oShort},
@@ -246,6 +255,9 @@ int main(int argc, char** argv) {
             case oHangupInId: current->hangupInId = true; break;
             case oHangupAfterAck: current->hangupAfterAck = std::atoi(optarg); break;
             case oStrayAfterRefusal: current->strayAfterRefusalMs = std::atoi(optarg); break;
+            case oStrayAfterId: current->strayAfterIdMs = std::atoi(optarg); break;
+            case oTalkAfterId: current->talkAfterIdMs = std::atoi(optarg); break;
+            case oDropLineAfter: current->dropLineAfterMs = std::atoi(optarg); break;
             case oIgnoreEmpty: current->ignoreEmptyConfig = true; break;
             case oFlip:
                 if (!pair(optarg, address, value)) {

@@ -44,19 +44,25 @@ struct Layout {
 };
 
 Layout layoutFor(std::size_t portWidth, std::size_t columns) {
-    Layout l{portWidth, 20, 18, 20, 36, true};
+    constexpr std::size_t kLastWidest = 36;
+    constexpr std::size_t kLastNarrowest = 14;
+    Layout l{portWidth, 20, 18, 20, 0, true};
     const std::size_t room = columns > 1 ? columns - 1 : 0;
-    // Narrower and narrower until the table fits: each step gives up the least needed first.
-    const auto steps = {
-        +[](Layout& x) { x.last = 24; },      +[](Layout& x) { x.chip = 0; },
-        +[](Layout& x) { x.bar = 10; },       +[](Layout& x) { x.last = 16; },
-        +[](Layout& x) { x.state = 12; },     +[](Layout& x) { x.port = std::min<std::size_t>(x.port, 12); },
-        +[](Layout& x) { x.last = 0; },       +[](Layout& x) { x.bar = 0; },
-        +[](Layout& x) { x.counts = false; }, +[](Layout& x) { x.port = std::min<std::size_t>(x.port, 8); }};
+    // Narrower and narrower until the last outcome (what the operator acts on) has room: each step
+    // gives up the least needed first; the last outcome takes what is left.
+    const auto steps = {+[](Layout& x) { x.chip = 0; },
+                        +[](Layout& x) { x.bar = 10; },
+                        +[](Layout& x) { x.state = 12; },
+                        +[](Layout& x) { x.port = std::min<std::size_t>(x.port, 12); },
+                        +[](Layout& x) { x.bar = 0; },
+                        +[](Layout& x) { x.counts = false; },
+                        +[](Layout& x) { x.port = std::min<std::size_t>(x.port, 8); }};
+    auto fits = [&] { return l.width() + 1 + kLastNarrowest <= room; };
     for (const auto& step : steps) {
-        if (l.width() <= room) return l;
+        if (fits()) break;
         step(l);
     }
+    if (fits()) l.last = std::min(kLastWidest, room - l.width() - 1);
     return l;
 }
 

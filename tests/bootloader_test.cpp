@@ -148,10 +148,13 @@ TEST(Handshake, GivesUpAfterTheHandshakeLimit) {
     }
 }
 
+// With the real limits: the line must be quiet for 100 ms before and after the identification,
+// and a line that does not fall quiet within 1 s identifies nothing.
 TEST(Identification, WhatTheLineStillHoldsAnswersNothing) {
     struct Case {
         const char* name;
         void (*fault)(kelvosim::SimOptions&);
+        DeviceFamily family;
         kelvo::SendOutcome firstFrame;  // what becomes of the frame after the identification
     };
     const Case cases[] = {
@@ -159,32 +162,50 @@ TEST(Identification, WhatTheLineStillHoldsAnswersNothing) {
         // second follows it, a byte time later on a paced line.
         {"a late answer to a ping",
          [](kelvosim::SimOptions& o) {
-             o.pingDelayMs = static_cast<int>(kelvotest::kShortLimits.pingMs) + 100;
+             o.pingDelayMs = static_cast<int>(kelvo::kDefaultLimits.pingMs) + 100;
          },
-         kelvo::SendOutcome::acknowledged},
+         DeviceFamily::pic24H, kelvo::SendOutcome::acknowledged},
         {"noise after the handshake", [](kelvosim::SimOptions& o) { o.strayAfterPing = 40; },
-         kelvo::SendOutcome::acknowledged},
+         DeviceFamily::pic24H, kelvo::SendOutcome::acknowledged},
         // Its ninth byte, 0x01, must not acknowledge a frame that the target refuses.
         {"an identification one byte too long",
          [](kelvosim::SimOptions& o) {
              o.overlong = 1;
              o.refuseAll = true;
          },
-         kelvo::SendOutcome::refused},
+         DeviceFamily::pic24H, kelvo::SendOutcome::refused},
+        {"a stray 0x01 50 ms after the identification",
+         [](kelvosim::SimOptions& o) {
+             o.strayAfterIdMs = 50;
+             o.refuseAll = true;
+         },
+         DeviceFamily::pic24H, kelvo::SendOutcome::refused},
+        // Waited out: the frame goes out once, after it.
+        {"a line that talks for 0.5 s after the identification",
+         [](kelvosim::SimOptions& o) { o.talkAfterIdMs = 500; }, DeviceFamily::pic24H,
+         kelvo::SendOutcome::acknowledged},
+        {"a line that talks for 2 s after the identification",
+         [](kelvosim::SimOptions& o) { o.talkAfterIdMs = 2000; }, DeviceFamily::none,
+         kelvo::SendOutcome::skipped},
     };
     for (const Case& c : cases) {
         kelvosim::SimOptions options = simFor("PIC24HJ256GP610");
         options.baud = 9600;  // a line paced like a real one
         c.fault(options);
         SimThread sim(options);
-        kelvotest::TestUpdate update;
+        kelvotest::TestUpdate update(kelvo::kDefaultLimits);
         kelvo::PortHandle port;
         connect(port, sim, update);
         ASSERT_TRUE(kelvo::waitForTarget(port)) << c.name;
-        EXPECT_EQ(kelvo::readDeviceFamily(port), DeviceFamily::pic24H) << c.name;
+        EXPECT_EQ(kelvo::readDeviceFamily(port), c.family) << c.name;
         EXPECT_EQ(update.text(), "\nReading Target Device ID") << c.name;
+        if (c.family == DeviceFamily::none) continue;
         const std::uint8_t frame[4] = {kelvo::kCmdWriteConfig, 0, 0x12, 0x34};
         EXPECT_EQ(kelvo::sendAcknowledged(port, frame, 4, nullptr, 0), c.firstFrame) << c.name;
+        if (c.firstFrame == kelvo::SendOutcome::acknowledged) {
+            EXPECT_EQ(occurrences(sim.target().received(), std::vector<std::uint8_t>(frame, frame + 4)), 1U)
+                << c.name;
+        }
     }
 }
 
