@@ -2,10 +2,12 @@
 // its line at 9600 baud; the tasks of the page's main thread during the update, read from a trace
 // of the page's renderer (every task, not only those over 50 ms); the weight of its wasm and
 // JavaScript.
-//   node bench/web-bench.mjs [--busy N] [--before REV] SITE KELVO_SIM KELVOUP IMAGE CHIP
+//   node bench/web-bench.mjs [--busy N] [--before REV] [--runs K] [--traces DIR] SITE KELVO_SIM KELVOUP IMAGE CHIP
 // --busy N     N busy loops (sh -c 'while :; do :; done') run beside the whole measurement.
 // --before REV the page of git revision REV (its files of web/, with SITE's core) is measured in
 //              the same run, just before the page of SITE.
+// --runs K     each page's update K times, the pages in turn.
+// --traces DIR keeps each update's trace in DIR (DevTools' Performance panel opens them).
 // Uses the browser tests' harness and packages (install-build-deps.sh --web).
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -20,10 +22,12 @@ const option = (name) => {
   return at < 0 ? null : args.splice(at, 2)[1];
 };
 const busy = Number(option('--busy') || 0);
+const runs = Number(option('--runs') || 1);
+const traces = option('--traces');
 const before = option('--before');
 const [site, simBinary, kelvoup, image, chip] = args;
-if (!chip || !Number.isInteger(busy)) {
-  console.error('usage: node bench/web-bench.mjs [--busy N] [--before REV] SITE KELVO_SIM KELVOUP IMAGE CHIP');
+if (!chip || !Number.isInteger(busy) || !(runs >= 1)) {
+  console.error('usage: node bench/web-bench.mjs [--busy N] [--before REV] [--runs K] [--traces DIR] SITE KELVO_SIM KELVOUP IMAGE CHIP');
   process.exit(2);
 }
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
@@ -60,7 +64,7 @@ function mainThreadTasks(trace, origin) {
   const what = inside.slice(0, 3).map((e) => `${e.name}${e.args.data?.functionName ? ' ' + e.args.data.functionName : ''}` +
     ` ${(e.dur / 1000).toFixed(1)} ms`);
   return { count: tasks.length, over16: tasks.filter((e) => e.dur > 16000).length, longest: longest.dur / 1000,
-    cpu: (longest.tdur ?? longest.dur) / 1000, what };
+    cpu: (longest.tdur ?? longest.dur) / 1000, what, mostCpu: Math.max(...tasks.map((e) => e.tdur ?? e.dur)) / 1000 };
 }
 
 // One update through the page of `siteDir`, traced from the click on Update to the outcome.
@@ -80,6 +84,7 @@ async function pageUpdate(browser, siteDir, name) {
   await page.waitForSelector('#outcome[data-outcome]', { timeout: 600000 });
   const seconds = (performance.now() - start) / 1000;
   const trace = await page.tracing.stop();
+  if (traces) fs.writeFileSync(path.join(traces, `${name}-${Date.now()}.json`), trace);
   const outcome = await page.$eval('#outcome', (e) => e.dataset.outcome);
   const longTasks = await page.evaluate(() => window.__longTasks);
   await page.close();
@@ -102,8 +107,12 @@ try {
 
   // The pages, with the same target.
   const browser = await launchBrowser(path.join(work, 'profile'));
-  if (before) results.push({ name: `the page of ${before}`, ...await pageUpdate(browser, pageOfRevision(before, path.join(work, 'before')), 'before') });
-  results.push({ name: 'the page', ...await pageUpdate(browser, site, 'page') });
+  const beforeSite = before ? pageOfRevision(before, path.join(work, 'before')) : null;
+  for (let run = 1; run <= runs; ++run) {
+    const nth = runs > 1 ? ` (run ${run})` : '';
+    if (beforeSite) results.push({ name: `the page of ${before}${nth}`, ...await pageUpdate(browser, beforeSite, 'before') });
+    results.push({ name: `the page${nth}`, ...await pageUpdate(browser, site, 'page') });
+  }
   await browser.close();
 } finally {
   for (const loop of loops) loop.kill();
@@ -120,7 +129,8 @@ for (const p of pages) {
   const m = p.main;
   console.log(`  ${p.name}: ${p.seconds.toFixed(3)} s (${p.outcome}) = ${(p.seconds / alone.seconds).toFixed(4)} of kelvoup`);
   console.log(`    main thread during the update: ${m.count} tasks, ${m.over16} over 16 ms, the longest ` +
-    `${m.longest.toFixed(1)} ms (${m.cpu.toFixed(1)} ms on the CPU): ${m.what.join(', ')}`);
+    `${m.longest.toFixed(1)} ms (${m.cpu.toFixed(1)} ms on the CPU): ${m.what.join(', ')}; the most CPU of a task ` +
+    `${m.mostCpu.toFixed(1)} ms`);
   console.log(`    long tasks (PerformanceObserver, over 50 ms): ${p.longTasks.length}` +
     (p.longTasks.length > 0 ? `, the longest ${Math.max(...p.longTasks).toFixed(1)} ms` : ''));
 }

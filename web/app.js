@@ -290,7 +290,7 @@ ui.copy.addEventListener('click', async () => {
 worker.onmessage = async (message) => {
   const m = message.data;
   switch (m.type) {
-    case 'event': onEvent(m.event); break;
+    case 'events': m.events.forEach(onEvent); break;
     case 'open': worker.postMessage({ type: 'reply', id: m.id, value: await openPort(m.baud) }); break;
     case 'write': writePort(m.bytes); break;
     case 'close':

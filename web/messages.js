@@ -1,13 +1,14 @@
-// The messages panel: the tool's words, every one kept for Copy, of which the panel shows the last
-// kShownLines lines. Text is added in batches, one every kBatchMs at most, each batch a block of
-// its own at the end of the panel: the browser lays out the new block alone, never the lines
-// already shown, and drops the oldest blocks, so that a batch costs the same however long the
-// update's log grows. The panel's view is kept at its end by its style (style.css), not by
-// scrolling it from here, so nothing here reads the page's layout.
+// The messages panel: the tool's words, every one kept for Copy, of which the panel shows at most
+// the last kShownLines lines. Text is added in batches, one every kBatchMs at most, as blocks of
+// at most kBlockLines lines at the end of the panel: the browser lays out the new blocks alone,
+// never the lines already shown, and the oldest blocks are dropped whole, so that a batch costs
+// the same however long the update's log grows. The panel's view is kept at its end by its style
+// (style.css), not by scrolling it from here, so nothing here reads the page's layout.
 'use strict';
 
 const kShownLines = 300;
 const kBatchMs = 100;
+const kBlockLines = 50;
 
 class MessagesPanel {
   constructor(panel) {
@@ -16,7 +17,7 @@ class MessagesPanel {
     this.timer = null;
     this.lines = 0;  // the lines ended so far
     this.partial = '';  // the line not ended yet
-    this.blocks = [];  // the blocks shown: { element, lines }
+    this.blocks = [];  // the blocks shown: { element, lines: how many }
     this.shown = 0;  // the ended lines the blocks show
     const view = document.createElement('span');
     view.className = 'log-view';
@@ -69,32 +70,23 @@ class MessagesPanel {
     this.lines += ended.length;
     if (ended.length > 0) {
       const lines = ended.slice(-kShownLines);
-      const block = document.createElement('span');
-      block.textContent = lines.join('\n') + '\n';
-      this.view.insertBefore(block, this.tail);
-      this.blocks.push({ element: block, lines });
-      this.shown += lines.length;
-      this.dropOldest();
+      for (let at = 0; at < lines.length; at += kBlockLines) {
+        const block = document.createElement('span');
+        const some = lines.slice(at, at + kBlockLines);
+        block.textContent = some.join('\n') + '\n';
+        this.view.insertBefore(block, this.tail);
+        this.blocks.push({ element: block, lines: some.length });
+        this.shown += some.length;
+      }
+      while (this.shown > kShownLines) {
+        const oldest = this.blocks.shift();
+        oldest.element.remove();
+        this.shown -= oldest.lines;
+      }
       const hidden = this.lines - this.shown;
       this.earlier.textContent = hidden > 0
         ? `\u2026 ${hidden} earlier line${hidden === 1 ? '' : 's'}: Copy copies them all\n` : '';
     }
-    this.tail.textContent = this.partial;
-  }
-
-  dropOldest() {
-    while (this.shown > kShownLines) {
-      const oldest = this.blocks[0];
-      const excess = this.shown - kShownLines;
-      if (oldest.lines.length <= excess) {
-        oldest.element.remove();
-        this.blocks.shift();
-        this.shown -= oldest.lines.length;
-      } else {
-        oldest.lines = oldest.lines.slice(excess);
-        oldest.element.textContent = oldest.lines.join('\n') + '\n';
-        this.shown -= excess;
-      }
-    }
+    if (this.tail.textContent !== this.partial) this.tail.textContent = this.partial;
   }
 }
