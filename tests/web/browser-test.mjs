@@ -109,6 +109,9 @@ async function runScenario(s) {
   check(`${s.name}: the file is checked at once`, fileStatus.includes('good firmware file'), fileStatus);
   await page.click('#connect');
   await page.waitForFunction(() => !document.getElementById('update').disabled);
+  // The long tasks of the update itself (the page's first layout is not the update's, and takes
+  // long on a busy machine).
+  await page.evaluate(() => { window.__longTasks = []; });
   const started = Date.now();
   await page.click('#update');
   if (s.during) {
@@ -134,7 +137,7 @@ async function runScenario(s) {
   check(`${s.name}: DTR and RTS off`, JSON.stringify(fake.signals) ===
     JSON.stringify([{ dataTerminalReady: false, requestToSend: false }]), JSON.stringify(fake.signals));
   check(`${s.name}: the port closed again`, fake.close === 1, `${fake.close} closes`);
-  check(`${s.name}: the page never waited more than 50 ms`, longTasks.every((d) => d <= 50), JSON.stringify(longTasks));
+  check(`${s.name}: the page never waited more than 50 ms during the update`, longTasks.every((d) => d <= 50), JSON.stringify(longTasks));
   if (s.expect === 'passed') {
     // The panel shows the last 300 lines (and the line being written) after a line that counts
     // the earlier ones; Copy copies every line, the blocks written and checked numbered without a gap.
