@@ -20,9 +20,7 @@ class MessagesPanel {
     this.blocks = [];  // the blocks shown: { element, lines: how many }
     this.shown = 0;  // the ended lines the blocks show
     const view = document.createElement('span');
-    view.className = 'log-view';
     this.earlier = document.createElement('span');
-    this.earlier.className = 'log-earlier';
     this.tail = document.createElement('span');
     view.append(this.earlier, this.tail);
     panel.replaceChildren(view);
