@@ -129,7 +129,8 @@ for (const p of pages) {
   const m = p.main;
   console.log(`  ${p.name}: ${p.seconds.toFixed(3)} s (${p.outcome}) = ${(p.seconds / alone.seconds).toFixed(4)} of kelvoup`);
   console.log(`    main thread during the update: ${m.count} tasks, ${m.over16} over 16 ms, the longest ` +
-    `${m.longest.toFixed(1)} ms (${m.cpu.toFixed(1)} ms on the CPU): ${m.what.join(', ')}; the most CPU of a task ` +
+    `${m.longest.toFixed(1)} ms (${m.cpu.toFixed(1)} ms on the CPU): ` +
+    `${m.what.join(', ') || 'no script, layout or paint of the page in it'}; the most CPU of a task ` +
     `${m.mostCpu.toFixed(1)} ms`);
   console.log(`    long tasks (PerformanceObserver, over 50 ms): ${p.longTasks.length}` +
     (p.longTasks.length > 0 ? `, the longest ${Math.max(...p.longTasks).toFixed(1)} ms` : ''));
