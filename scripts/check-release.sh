@@ -47,7 +47,7 @@ web=$out/kelvoup-$version-web.zip
 dir=$(mktemp -d)
 unzip -q "$web" -d "$dir"
 site=$dir/kelvoup-$version-web
-for f in index.html style.css app.js kelvo-worker.js kelvo-core.js kelvo-core.wasm; do
+for f in index.html style.css favicon.svg messages.js app.js kelvo-worker.js kelvo-core.js kelvo-core.wasm; do
   [ -f "$site/$f" ] || fail "$web holds no $f"
 done
 weight=$(cat "$site"/*.js "$site"/*.wasm | wc -c)

@@ -10,7 +10,7 @@ const ui = {
   update: $('update'), cancel: $('cancel'),
   phase: $('phase'), chip: $('chip'), progress: $('progress'), timeLeft: $('time-left'),
   outcome: $('outcome'), outcomeTitle: $('outcome-title'), outcomeText: $('outcome-text'),
-  log: $('log'), copy: $('copy'), unsupported: $('unsupported'),
+  log: $('log'), logAll: $('log-all'), copy: $('copy'), unsupported: $('unsupported'),
 };
 
 const worker = new Worker('kelvo-worker.js');
@@ -18,22 +18,11 @@ let fileChecked = false;
 let port = null;
 let running = false;
 
-// --- the messages panel: the tool's words, appended in batches so that the page stays responsive
+// --- the messages panel (messages.js): the tool's words, added in batches
 
-let pendingLog = '';
-let logTimer = null;
-function log(text) {
-  pendingLog += text;
-  if (logTimer === null) logTimer = setTimeout(flushLog, 100);
-}
-function flushLog() {
-  clearTimeout(logTimer);
-  logTimer = null;
-  if (pendingLog === '') return;
-  ui.log.appendChild(document.createTextNode(pendingLog));
-  pendingLog = '';
-  ui.log.scrollTop = ui.log.scrollHeight;
-}
+const messages = new MessagesPanel(ui.log);
+const log = (text) => messages.add(text);
+const flushLog = () => messages.flush();
 
 function setStatus(element, text, kind) {
   element.textContent = text;
@@ -222,8 +211,15 @@ function onEvent(event) {
   }
 }
 
+// The progress bar and the time left follow the rows at most once a frame, not once an event.
+let progressFrame = null;
 function showProgress(bytes) {
   progress.done += bytes;
+  if (progressFrame === null) progressFrame = requestAnimationFrame(drawProgress);
+}
+
+function drawProgress() {
+  progressFrame = null;
   // Until the read-back is known, as much is expected back as goes out.
   const total = progress.write + (progress.read > 0 ? progress.read : progress.write);
   const share = total > 0 ? Math.min(1, progress.done / total) : 0;
@@ -257,12 +253,14 @@ ui.update.addEventListener('click', async () => {
   const { status } = await next('done');
   await closePort();  // closed already by the core; after an error, closed here
   flushLog();
+  cancelAnimationFrame(progressFrame);
+  progressFrame = null;
+  ui.timeLeft.textContent = '';
   running = false;
   refreshButtons();
   ui.phase.textContent = 'Finished';
   if (status === 0) {
     ui.progress.value = 1;
-    ui.timeLeft.textContent = '';
     showOutcome('passed', 'The device has been updated',
       'The new firmware was written and checked. Restart the device to use it.');
   } else if (status === 130) {
@@ -286,23 +284,13 @@ ui.cancel.addEventListener('click', () => {
 });
 
 ui.copy.addEventListener('click', async () => {
-  flushLog();
-  try {
-    await navigator.clipboard.writeText(ui.log.textContent);
-    ui.copy.textContent = 'Copied';
-  } catch (e) {
-    // Without clipboard access the text is selected for the user to copy.
-    const range = document.createRange();
-    range.selectNodeContents(ui.log);
-    getSelection().removeAllRanges();
-    getSelection().addRange(range);
-  }
+  ui.copy.textContent = await messages.copy(ui.logAll);
 });
 
 worker.onmessage = async (message) => {
   const m = message.data;
   switch (m.type) {
-    case 'event': onEvent(m.event); break;
+    case 'events': m.events.forEach(onEvent); break;
     case 'open': worker.postMessage({ type: 'reply', id: m.id, value: await openPort(m.baud) }); break;
     case 'write': writePort(m.bytes); break;
     case 'close':

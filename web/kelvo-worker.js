@@ -15,11 +15,28 @@ let waiter = null;  // a read of the core that waits for bytes
 const replies = new Map();
 let nextRequest = 1;
 
+// The core's events go to the page in batches: those of one stretch of the core's work, at most
+// kBatchEvents in one message (the rows that hold nothing give thousands in one go, and the page
+// takes a batch in one task), sent before any other message so that the page sees everything in
+// the order it happened.
+const kBatchEvents = 200;
+let events = [];
+function sendEvents() {
+  if (events.length === 0) return;
+  postMessage({ type: 'events', events });
+  events = [];
+}
+
+function post(message, transfer = []) {
+  sendEvents();
+  postMessage(message, transfer);
+}
+
 function ask(message) {
   return new Promise((resolve) => {
     const id = nextRequest++;
     replies.set(id, resolve);
-    postMessage({ ...message, id });
+    post({ ...message, id });
   });
 }
 
@@ -57,7 +74,7 @@ globalThis.kelvoSerial = {
     return ask({ type: 'open', baud });
   },
   write(bytes) {
-    postMessage({ type: 'write', bytes }, [bytes.buffer]);
+    post({ type: 'write', bytes }, [bytes.buffer]);
   },
   take(max) {
     if (queued === 0) return portGone ? null : new Uint8Array(0);
@@ -78,7 +95,11 @@ globalThis.kelvoSerial = {
 };
 
 // The core's events, with the console tool's words for them.
-globalThis.kelvoEvent = (event) => postMessage({ type: 'event', event });
+globalThis.kelvoEvent = (event) => {
+  if (events.length === 0) queueMicrotask(sendEvents);
+  events.push(event);
+  if (events.length === kBatchEvents) sendEvents();
+};
 
 onmessage = async (message) => {
   const m = message.data;
@@ -105,7 +126,7 @@ onmessage = async (message) => {
       core.HEAPU8.set(bytes, at);
       const line = core.ccall('kelvo_web_check', 'number', ['number', 'number'], [at, bytes.length]);
       core._free(at);
-      postMessage({
+      post({
         type: 'checked',
         line,
         problem: core.ccall('kelvo_web_problem', 'string', [], []),
@@ -116,7 +137,7 @@ onmessage = async (message) => {
     case 'update': {
       const core = await corePromise;
       const status = await core.ccall('kelvo_web_update', 'number', [], [], { async: true });
-      postMessage({ type: 'done', status });
+      post({ type: 'done', status });
       break;
     }
     case 'stop': {
@@ -132,4 +153,4 @@ onmessage = async (message) => {
   }
 };
 
-corePromise.then(() => postMessage({ type: 'ready' }));
+corePromise.then(() => post({ type: 'ready' }));

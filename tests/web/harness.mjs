@@ -36,7 +36,7 @@ export function srecBytes(file) {
 // (name -> path) are served beside the page, as a vendor's firmware would be.
 export async function serveSite(site, extra = {}) {
   const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm',
-    '.hex': 'text/plain' };
+    '.hex': 'text/plain', '.svg': 'image/svg+xml' };
   const server = http.createServer((request, response) => {
     const name = decodeURIComponent(new URL(request.url, 'http://x').pathname).replace(/^\/+/, '') || 'index.html';
     const file = extra[name] || path.join(site, path.normalize(name));
@@ -142,6 +142,12 @@ function noSerial() {
 export async function openPage(browser, sim, { withoutSerial = false, debug = false } = {}) {
   const page = await browser.newPage();
   if (debug) page.on('console', (m) => console.log(`  [page] ${m.text()}`));
+  // What went wrong in the page: errors in its console (a file it could not load among them), and
+  // requests answered with an error.
+  page.problems = [];
+  page.on('console', (m) => { if (m.type() === 'error') page.problems.push(`${m.text()} ${m.location().url || ''}`); });
+  page.on('pageerror', (error) => page.problems.push(error.message));
+  page.on('response', (r) => { if (r.status() >= 400) page.problems.push(`${r.status()} ${r.url()}`); });
   await page.setViewport({ width: 900, height: 1100 });
   let toPty = null;
   let fromPty = null;
