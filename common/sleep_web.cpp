@@ -10,4 +10,8 @@ void sleepUninterruptedMs(std::uint32_t ms) {
     emscripten_sleep(ms);
 }
 
+void napMs(std::uint32_t ms) {
+    emscripten_sleep(ms);
+}
+
 }  // namespace kelvo

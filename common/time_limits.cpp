@@ -18,8 +18,7 @@ void sleepMs(std::uint32_t ms, const StopRequest* stop) {
     while (stop == nullptr || !stop->requested()) {
         const std::uint32_t elapsed = elapsedSince(start);
         if (elapsed >= ms) return;
-        const std::uint32_t slice = ms - elapsed < 20 ? ms - elapsed : 20;
-        sleepUninterruptedMs(slice);
+        napMs(ms - elapsed < kStopCheckMs ? ms - elapsed : kStopCheckMs);
     }
 }
 

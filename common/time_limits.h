@@ -34,6 +34,11 @@ inline std::uint32_t elapsedSince(std::uint32_t start) {
     return tickCount() - start;
 }
 
+// How long a wait goes on before it looks at its stop request again, where nothing else tells it
+// sooner: a signal ends the wait of the thread it reaches at once, but not those of other threads
+// (a station's ports), and a Windows console event reaches none.
+inline constexpr std::uint32_t kStopCheckMs = 100;
+
 // Sleeps for `ms`, or less when `stop` (if any) is requested meanwhile.
 void sleepMs(std::uint32_t ms, const StopRequest* stop);
 
@@ -42,5 +47,8 @@ void sleepMs(std::uint32_t ms, const StopRequest* stop);
 // a thread's sleep (sleep_thread.cpp), or in the browser a wait that lets the worker's event loop
 // run (sleep_web.cpp).
 void sleepUninterruptedMs(std::uint32_t ms);
+
+// Sleeps for up to `ms`; a signal that reaches this thread may end it sooner.
+void napMs(std::uint32_t ms);
 
 }  // namespace kelvo

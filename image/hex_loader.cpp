@@ -35,7 +35,11 @@ std::unique_ptr<PreparedRows> prepareRows(const HexImage& image, DeviceFamily fa
     std::unique_ptr<PreparedRows> rows(new (std::nothrow) PreparedRows);
     if (!rows || !allocateRows(rows->table, family)) return nullptr;
     rows->placement = placeImage(image, rows->table);
-    for (std::size_t slot = 0; slot < kUsedSlots; ++slot) rows->table.slots[slot]->formatRow();
+    for (std::size_t slot = 0; slot < kUsedSlots; ++slot) {
+        MemoryRow& row = *rows->table.slots[slot];
+        if (!row.valid()) return nullptr;  // a row's memory could not be allocated
+        row.formatRow();
+    }
     return rows;
 }
 

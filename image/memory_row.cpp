@@ -34,9 +34,23 @@ MemoryRow::MemoryRow(MemoryKind kind, std::uint32_t startAddress, std::int32_t r
             address_ = startAddress + row * 2U;
             break;
     }
-    words_.fill(0xFFFF);
+    // A configuration row is always sent, its value bytes erased when the file gives none.
+    if (kind == MemoryKind::config) takeMemory();
+}
+
+bool MemoryRow::takeMemory() {
+    if (words_) return true;
+    words_.reset(new (std::nothrow) std::uint16_t[kWordCount]);
     txBuffer_.reset(new (std::nothrow) std::uint8_t[txSize_]);
-    if (txBuffer_) std::fill_n(txBuffer_.get(), txSize_, std::uint8_t{0xFF});
+    if (!words_ || !txBuffer_) {
+        words_.reset();
+        txBuffer_.reset();
+        failed_ = true;
+        return false;
+    }
+    std::fill_n(words_.get(), kWordCount, std::uint16_t{0xFFFF});
+    std::fill_n(txBuffer_.get(), txSize_, std::uint8_t{0xFF});
+    return true;
 }
 
 std::unique_ptr<MemoryRow> MemoryRow::clone() const {
@@ -44,8 +58,11 @@ std::unique_ptr<MemoryRow> MemoryRow::clone() const {
     if (!copy || !copy->valid()) return nullptr;
     copy->address_ = address_;
     copy->isEmpty_ = isEmpty_;
-    copy->words_ = words_;
-    std::copy_n(txBuffer_.get(), txSize_, copy->txBuffer_.get());
+    if (words_) {
+        if (!copy->takeMemory()) return nullptr;
+        std::copy_n(words_.get(), kWordCount, copy->words_.get());
+        std::copy_n(txBuffer_.get(), txSize_, copy->txBuffer_.get());
+    }
     return copy;
 }
 
@@ -69,7 +86,7 @@ WordUse MemoryRow::wordUse(std::uint32_t wordAddress) const {
 
 WordUse MemoryRow::placeWord(std::uint32_t wordAddress, std::uint16_t value) {
     const WordUse use = wordUse(wordAddress);
-    if (use == WordUse::sent) {
+    if (use == WordUse::sent && takeMemory()) {
         isEmpty_ = 0;
         words_[wordAddress - address_] = value;
     }
@@ -77,7 +94,7 @@ WordUse MemoryRow::placeWord(std::uint32_t wordAddress, std::uint16_t value) {
 }
 
 void MemoryRow::formatRow() {
-    if (isEmpty_ == 1 || !txBuffer_) return;
+    if (isEmpty_ == 1 || !txBuffer_ || !words_) return;
     std::uint8_t* tx = txBuffer_.get();
     switch (kind_) {
         case MemoryKind::program:
@@ -127,10 +144,10 @@ SendOutcome MemoryRow::sendRow(PortHandle& port) const {
         case MemoryKind::config: break;
     }
     if (rowNumber_ == 0) {
-        header = {kCmdWriteConfig, isEmpty_, txBuffer_[0], txBuffer_[1]};
+        header = {kCmdWriteConfig, isEmpty_, txByte(0), txByte(1)};
         return sendAcknowledged(port, header.data(), 4, nullptr, 0);
     }
-    header = {isEmpty_, txBuffer_[0], txBuffer_[1], 0};
+    header = {isEmpty_, txByte(0), txByte(1), 0};
     return sendAcknowledged(port, header.data(), 3, nullptr, 0);
 }
 

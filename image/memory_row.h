@@ -23,7 +23,8 @@ enum class WordUse {
 
 // One block of target memory that the bootloader writes in one frame: the words the HEX file
 // gives for its address range, and the bytes that go on the wire for them. Addresses are
-// target word addresses (half the HEX file's byte address).
+// target word addresses (half the HEX file's byte address). A program or EEPROM row takes its
+// memory when its first word is stored: the many rows an image leaves empty cost next to nothing.
 class MemoryRow {
 public:
     static constexpr std::size_t kWordCount = 1024;
@@ -33,8 +34,8 @@ public:
     // A row of its own with the same words and transmit bytes; nullptr when memory runs out.
     std::unique_ptr<MemoryRow> clone() const;
 
-    // False when the transmit buffer could not be allocated.
-    bool valid() const { return txBuffer_ != nullptr; }
+    // False when the row's memory could not be allocated.
+    bool valid() const { return !failed_; }
 
     // What becomes of a word of the file at `wordAddress`.
     WordUse wordUse(std::uint32_t wordAddress) const;
@@ -61,16 +62,22 @@ public:
     // Number of word addresses the row covers.
     std::uint32_t span() const;
     std::size_t txSize() const { return txSize_; }
-    std::uint8_t txByte(std::size_t index) const { return txBuffer_[index]; }
+    // The transmit bytes; an empty row's are erased (0xFF).
+    std::uint8_t txByte(std::size_t index) const { return txBuffer_ ? txBuffer_[index] : std::uint8_t{0xFF}; }
+    // The transmit buffer; nullptr for a program or EEPROM row that holds no word.
     const std::uint8_t* txData() const { return txBuffer_.get(); }
 
 private:
+    // Allocates the words (erased) and the transmit bytes (0xFF) once; false when memory runs out.
+    bool takeMemory();
+
+    bool failed_ = false;
     std::unique_ptr<std::uint8_t[]> txBuffer_;
     std::size_t txSize_ = 0;
     std::uint32_t address_ = 0;
     std::uint8_t isEmpty_ = 1;
     MemoryKind kind_;
-    std::array<std::uint16_t, kWordCount> words_;
+    std::unique_ptr<std::uint16_t[]> words_;  // kWordCount words
     std::int32_t rowNumber_;
     DeviceFamily family_;
     std::uint32_t rowSize_ = 0;

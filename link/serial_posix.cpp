@@ -209,7 +209,6 @@ std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t ma
     if (queued <= 0) {
         // A signal interrupts the poll of one thread only: with a port per thread (the station) the
         // wait is sliced, so that a stop request is seen within a slice.
-        constexpr std::uint32_t kStopCheckMs = 50;
         pollfd p{s->fd, POLLIN, 0};
         const int ready = poll(&p, 1, static_cast<int>(waitMs < kStopCheckMs ? waitMs : kStopCheckMs));
         if (ready <= 0) return 0;
