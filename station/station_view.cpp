@@ -73,24 +73,10 @@ void StationView::finish(const std::string& summary) {
     std::fflush(out_);
 }
 
-int StationView::passed() const {
+int StationView::sum(int PortStatus::*count) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     int n = 0;
-    for (const PortStatus& s : ports_) n += s.passed;
-    return n;
-}
-
-int StationView::failed() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (const PortStatus& s : ports_) n += s.failed;
-    return n;
-}
-
-int StationView::interrupted() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (const PortStatus& s : ports_) n += s.interrupted;
+    for (const PortStatus& s : ports_) n += s.*count;
     return n;
 }
 

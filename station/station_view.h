@@ -42,9 +42,9 @@ public:
     // The table one last time (on a terminal), then the summary.
     void finish(const std::string& summary);
 
-    int passed() const;
-    int failed() const;
-    int interrupted() const;
+    int passed() const { return sum(&PortStatus::passed); }
+    int failed() const { return sum(&PortStatus::failed); }
+    int interrupted() const { return sum(&PortStatus::interrupted); }
     // "5 passed, 1 failed, yield 83.3%, 42.0 devices per hour"
     std::string totals() const;
 
@@ -52,6 +52,8 @@ private:
     void drawLocked();
     void eraseLocked();
     double hours() const;
+    // The devices of every port that `count` counts.
+    int sum(int PortStatus::*count) const;
 
     std::FILE* out_;
     bool live_;

@@ -9,15 +9,6 @@ namespace kelvotest {
 
 using nlohmann::json;
 
-namespace {
-
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-}  // namespace
-
 bool stationIsWindows() {
     return !environment("KELVO_WINDOWS_STATION").empty();
 }

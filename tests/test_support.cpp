@@ -363,12 +363,10 @@ std::string workedExampleHex() {
 
 namespace kelvotest {
 
-namespace {
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
-}  // namespace
 
 bool hostIsWindows() {
     return !environment("KELVO_WINDOWS_EXE").empty();

@@ -188,6 +188,9 @@ std::string workedExampleHex();
 
 namespace kelvotest {
 
+// The value of an environment variable, or "" when it is not set.
+std::string environment(const char* name);
+
 // The updater under test: the Linux binary, or the Windows build under Wine when the environment
 // names it (KELVO_WINDOWS_EXE, with WINEPREFIX prepared and KELVO_WINE naming the wine program).
 bool hostIsWindows();
