@@ -5,8 +5,13 @@
 #include <array>
 
 #include "common/time_limits.h"
+#include "link/port_state.h"
 
 namespace kelvo {
+
+void PortHandle::StateDeleter::operator()(State* state) const {
+    delete state;
+}
 
 PortHandle::PortHandle() = default;
 
@@ -113,6 +118,33 @@ std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t co
     return received;
 }
 
+OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context) {
+    closePort(port);
+    port.setOpenProblem("");
+    const PortUrl url = parsePortUrl(name);
+    if (url.kind == PortKind::local) return openSerialPort(port, name, baudText, context);
+    return openNetworkPort(port, name, url, baudText, context);
+}
+
+bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr || port.lost()) return false;
+    return s->send(port, bytes, count);
+}
+
+std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr || port.lost() || maximum == 0) return 0;
+    return s->receive(port, buffer, maximum, waitMs);
+}
+
+void closePort(PortHandle& port) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr) return;
+    s->close(port);
+    port.release();  // and with it the state
+}
+
 std::string describePorts(const std::vector<std::string>& names) {
     std::string list;
     for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
@@ -122,6 +154,7 @@ std::string describePorts(const std::vector<std::string>& names) {
 void discardInput(PortHandle& port) {
     // More than the driver's input queue holds: a line still sending after that is not stale.
     constexpr std::size_t kMostDiscarded = 8192;
+    if (port.state() != nullptr && !port.lost()) port.state()->purgeRemoteInput(port);
     std::array<std::uint8_t, 256> scratch{};
     std::size_t discarded = 0;
     while (discarded < kMostDiscarded) {
