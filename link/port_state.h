@@ -19,8 +19,8 @@ struct PortHandle::State {
     // request is seen).
     virtual std::size_t receive(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
                                 std::uint32_t waitMs) = 0;
-    // Where discardInput discards what is queued here, the far end of a network port discards
-    // what it still holds for us. A local port has no far end.
+    // Where discardInput has found stale bytes queued here, the far end of a network port
+    // discards what it still holds for us. A local port has no far end.
     virtual void purgeRemoteInput(PortHandle& /*port*/) {}
     // closePort: lets pending output reach the line, restores what the open changed and closes.
     // The handle still owns the state while this runs.

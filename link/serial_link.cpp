@@ -154,12 +154,14 @@ std::string describePorts(const std::vector<std::string>& names) {
 void discardInput(PortHandle& port) {
     // More than the driver's input queue holds: a line still sending after that is not stale.
     constexpr std::size_t kMostDiscarded = 8192;
-    if (port.state() != nullptr && !port.lost()) port.state()->purgeRemoteInput(port);
     std::array<std::uint8_t, 256> scratch{};
     std::size_t discarded = 0;
     while (discarded < kMostDiscarded) {
         const std::size_t n = receiveQueued(port, scratch.data(), scratch.size(), 0);
-        if (n == 0) return;
+        if (n == 0) break;
+        // Stale bytes here: a device server may hold more of them. Asked only then, since a
+        // server can take tens of milliseconds over it, which every clean exchange would wait.
+        if (discarded == 0 && port.state() != nullptr && !port.lost()) port.state()->purgeRemoteInput(port);
         discarded += n;
     }
 }

@@ -114,8 +114,8 @@ bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std
 
 // Discards what is queued on the input side, without waiting for more: the protocol is one
 // exchange at a time, so a byte that arrived before a frame is sent answers nothing. Bounded, so
-// that a line that never stops cannot hold the tool here. An rfc2217:// port's device server
-// discards what it holds for us as well.
+// that a line that never stops cannot hold the tool here. When there were such bytes, an
+// rfc2217:// port's device server is asked to discard what it still holds for us as well.
 void discardInput(PortHandle& port);
 
 // Lets pending output reach the line, discards both queues, restores the settings the port had
