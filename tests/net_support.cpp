@@ -65,10 +65,11 @@ std::uint16_t unusedPort() {
     return port;
 }
 
-Ser2net::Ser2net(const std::string& device, bool rfc2217, const std::string& lineSettings) {
+Ser2net::Ser2net(const std::string& device, bool rfc2217, const std::string& lineSettings,
+                 std::uint16_t port) {
     const std::string program = ser2netProgram();
     if (program.empty()) return;
-    port_ = unusedPort();
+    port_ = port != 0 ? port : unusedPort();
     const std::string accepter =
         std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp,127.0.0.1," + std::to_string(port_);
     const std::string config = dir_.write("ser2net.yaml", "connection: &kelvo\n  accepter: " + accepter +

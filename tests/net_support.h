@@ -10,10 +10,12 @@ namespace kelvotest {
 // Debian's ser2net in front of a serial device (a simulator's pty), started with a configuration
 // of its own in a temporary folder, listening on a free port of 127.0.0.1, and stopped with the
 // object. `rfc2217`: Telnet with the COM port control; otherwise raw TCP. `lineSettings` are the
-// device's settings before any client asks for others ("9600o81").
+// device's settings before any client asks for others ("9600o81"). `port`: the one it listens on
+// (one a server before it had), or 0 for a free one.
 class Ser2net {
 public:
-    Ser2net(const std::string& device, bool rfc2217, const std::string& lineSettings = "9600o81");
+    Ser2net(const std::string& device, bool rfc2217, const std::string& lineSettings = "9600o81",
+            std::uint16_t port = 0);
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;
