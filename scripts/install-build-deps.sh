@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 windows=0
 web=0
-packages=(cmake g++ make libgtest-dev binutils srecord libcli11-dev nlohmann-json3-dev tmux)
+packages=(cmake g++ make libgtest-dev binutils srecord libcli11-dev nlohmann-json3-dev tmux ser2net)
 for option in "$@"; do
   case "$option" in
     --windows) windows=1; packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386) ;;

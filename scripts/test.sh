@@ -16,6 +16,13 @@ if [ "${1:-}" = "--sanitize" ]; then
   exit
 fi
 config=()
+# Where the system cannot run 32-bit programs (Wine's own 32-bit loader among them), the 64-bit
+# loader runs the 64-bit build and the 32-bit build is built but not run.
+wine32=1
+if command -v wine >/dev/null && ! wine --version >/dev/null 2>&1 && /usr/lib/wine/wine64 --version >/dev/null 2>&1; then
+  wine32=0
+  config+=(-DKELVO_WINE_PROGRAM=/usr/lib/wine/wine64)
+fi
 for bits in 64 32; do
   arch=x86_64; [ "$bits" = 32 ] && arch=i686
   command -v "$arch-w64-mingw32-g++-posix" >/dev/null || continue
@@ -24,7 +31,7 @@ for bits in 64 32; do
   cmake --build "$dir" -j"$jobs"
   runnable=1
   # 32-bit programs need the i386 Wine.
-  [ "$bits" = 32 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1 && runnable=0
+  [ "$bits" = 32 ] && { ! dpkg -s wine32:i386 >/dev/null 2>&1 || [ "$wine32" -eq 0 ]; } && runnable=0
   if command -v wine >/dev/null && [ "$runnable" -eq 1 ]; then
     config+=(-DKELVO_WIN${bits}_EXE="$PWD/$dir/KelvoUp.exe"
              -DKELVO_WIN${bits}_LINK_TESTS="$PWD/$dir/kelvoup_win32_tests.exe"
