@@ -32,7 +32,8 @@ TEST(EndToEnd, ADeviceServerThatGoesAwayIsALostConnection) {
         ASSERT_TRUE(server.ready());
         std::uint32_t killedAt = 0;
         std::thread killer([&] {
-            usleep(2000000);  // under Wine the start takes a while; the row takes 4 s
+            server.waitForClient(20000);
+            usleep(1500000);  // the row takes 4 s
             killedAt = kelvo::tickCount();
             server.kill();
         });

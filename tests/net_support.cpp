@@ -34,17 +34,18 @@ int boundSocket(std::uint16_t& port) {
     return fd;
 }
 
-// Whether something listens on 127.0.0.1:port (the kernel's table of TCP sockets).
-bool listening(std::uint16_t port) {
+// Whether a socket of 127.0.0.1:port is in `wanted` state (the kernel's table of TCP sockets:
+// "0A" listening, "01" a connection established).
+bool inState(std::uint16_t port, const std::string& wanted) {
     std::ifstream table("/proc/net/tcp");
-    char wanted[16];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    char address[16];
+    std::snprintf(address, sizeof address, "0100007F:%04X", port);
     std::string line;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
         std::string slot, local, remote, state;
         fields >> slot >> local >> remote >> state;
-        if (local == wanted && state == "0A") return true;
+        if (local == address && state == wanted) return true;
     }
     return false;
 }
@@ -90,7 +91,7 @@ Ser2net::Ser2net(const std::string& device, bool rfc2217, const std::string& lin
             std::fprintf(stderr, "ser2net ended at once: %s\n", readFile(log).c_str());
             return;
         }
-        ready_ = listening(port_);
+        ready_ = inState(port_, "0A");
         if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -103,6 +104,14 @@ Ser2net::~Ser2net() {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     kill();
+}
+
+bool Ser2net::waitForClient(int ms) const {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (inState(port_, "01")) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 void Ser2net::kill() {

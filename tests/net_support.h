@@ -25,6 +25,8 @@ public:
     // The port's name for the tools: rfc2217://127.0.0.1:PORT or socket://127.0.0.1:PORT.
     const std::string& url() const { return url_; }
     std::uint16_t port() const { return port_; }
+    // Waits up to `ms` for a client to be connected to it.
+    bool waitForClient(int ms) const;
     // Kills it at once (SIGKILL): its connections end as when a device server is switched off
     // and its system closes them.
     void kill();
