@@ -127,7 +127,8 @@ Run updateOnce(const std::string& kind, bool holdBack, const std::string& image,
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    const std::size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 }  // namespace
@@ -141,7 +142,7 @@ int main(int argc, char** argv) {
     const std::string chip = argv[2];
     const int baud = std::atoi(argv[3]);
     const int rowMs = std::atoi(argv[4]);
-    const int runs = argc > 5 ? std::atoi(argv[5]) : 2;
+    const int runs = argc > 5 ? std::atoi(argv[5]) : 3;
     struct Kind {
         const char* label;
         const char* kind;
