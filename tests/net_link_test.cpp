@@ -170,7 +170,7 @@ TEST(NetworkLink, PortsThatCannotBeReachedOrSetUp) {
         std::string name;
         std::string says;  // how the problem begins
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"rfc2217://" + closed, closed + " refused the connection (nothing listens on that port)"},
         {"socket://" + local + std::to_string(silent.port()),
          "no answer from 127.0.0.1:" + std::to_string(silent.port()) + " within 1 s"},
@@ -183,6 +183,11 @@ TEST(NetworkLink, PortsThatCannotBeReachedOrSetUp) {
          "the device server at 127.0.0.1:" + std::to_string(noParity.port()) +
              " refused the setting odd parity"},
     };
+    // Over IPv6 as well, where the machine has it.
+    if (kelvotest::readFile("/proc/net/if_inet6").find(std::string(31, '0') + "1") != std::string::npos) {
+        const std::string closed6 = "[::1]:" + std::to_string(kelvotest::unusedPort());
+        cases.push_back({"socket://" + closed6, closed6 + " refused the connection"});
+    }
     for (const Case& c : cases) {
         kelvotest::TestUpdate update;
         kelvo::PortHandle port;
