@@ -198,9 +198,9 @@ void TelnetSession::negotiate(std::uint8_t verb, std::uint8_t option) {
 
 void TelnetSession::subnegotiation() {
     if (sub_.size() < 3 || sub_[0] != kComPort || sub_[1] <= kServerAnswer) return;
-    const std::uint8_t command = sub_[1] - kServerAnswer;
+    const std::uint8_t answered = sub_[1] - kServerAnswer;
     std::uint32_t value = 0;
-    if (command == kSetBaudRate) {
+    if (answered == kSetBaudRate) {
         if (sub_.size() < 6) return;
         value = static_cast<std::uint32_t>(sub_[2]) << 24 | static_cast<std::uint32_t>(sub_[3]) << 16 |
                 static_cast<std::uint32_t>(sub_[4]) << 8 | sub_[5];
@@ -209,8 +209,8 @@ void TelnetSession::subnegotiation() {
     }
     for (std::size_t i = 0; i < std::size(kSettings); ++i) {
         const Setting& setting = kSettings[i];
-        if (setting.command != command) continue;
-        if (command == kSetControl && (value < setting.answersFrom || value > setting.answersTo)) continue;
+        if (setting.command != answered) continue;
+        if (answered == kSetControl && (value < setting.answersFrom || value > setting.answersTo)) continue;
         answers_[i] = value;
     }
 }
