@@ -372,7 +372,8 @@ namespace {
 // Two ports of device servers on the network (ser2net in front of fixtures, one with the COM port
 // control, one raw) and one local port, two devices each. The first network port's server is
 // switched off in the middle of its first device and comes back: the port reconnects by itself
-// and updates that device again. The records name each port as it was given.
+// and updates that device again. A fourth port that nothing serves is tried all along. The records
+// name each port as it was given.
 TEST(Station, ManyPortsOverTheNetworkAndOneLocal) {
     TempDir dir;
     const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
@@ -393,11 +394,18 @@ TEST(Station, ManyPortsOverTheNetworkAndOneLocal) {
         usleep(1500000);
         serverA = std::make_unique<kelvotest::Ser2net>(a.link, true, "9600o81", port);
     });
-    const ProcessResult r = station({"-i", urlA, "-i", serverB.url(), "-i", c.port->name(), "--count", "6",
-                                     "--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log, image});
+    // A fourth port that nothing serves: the station says why and goes on trying it.
+    const std::string nowhere = "127.0.0.1:" + std::to_string(kelvotest::unusedPort());
+    const ProcessResult r =
+        station({"-i", urlA, "-i", serverB.url(), "-i", c.port->name(), "-i", "socket://" + nowhere,
+                 "--count", "6", "--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log, image});
     outage.join();
     EXPECT_EQ(r.status, 1) << r.output << r.errors;  // the device cut off failed once
     EXPECT_NE(r.output.find("Devices: 6 passed, 1 failed"), std::string::npos) << r.output;
+    EXPECT_EQ(kelvotest::countOf(r.output, "socket://" + nowhere + ": the port cannot be opened: " + nowhere +
+                                               " refused the connection (nothing listens on that port)\n"),
+              1U)
+        << r.output;
     for (const Fixture* f : {&a, &b, &c}) EXPECT_EQ(f->sim->finish(15000), 0) << f->link;
 
     std::map<std::string, std::vector<json>> endsOfPort;
