@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every figure of docs/performance.md in one run: builds, generates the images, measures.
-# Takes about three minutes (the paced updates run at line speed).
+# Takes about six minutes (the paced updates run at line speed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh build >/dev/null
@@ -15,6 +15,10 @@ $bench update "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 2>/dev/null
 $bench update "$work/rows3.hex" dsPIC33FJ256GP710 115200 20 2>/dev/null
 $bench update "$work/largest.hex" dsPIC33FJ256GP710 0 0 2>/dev/null
 $bench parallel 16 "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 2>/dev/null | sed -n '1,2p;$p'
+# The paced update through ser2net on 127.0.0.1 (rfc2217:// and socket://) against the pty directly.
+if command -v ser2net >/dev/null; then
+  build/bench/kelvo-network-bench "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 3
+fi
 # The production station on 1, 8, 16 and 32 ports at once, each device paced at 9600 baud.
 build/bench/kelvo-station-bench "$work/rows3.hex" dsPIC33FJ256GP710 9600 20 1 8 16 32
 # The web page against kelvoup, both against a target paced at 9600 baud (needs --web's packages).

@@ -6,6 +6,7 @@
 
 #include "image/hex_file.h"
 #include "image/hex_loader.h"
+#include "link/port_url.h"
 #include "link/serial_link.h"
 #include "update/device_update.h"
 #include "update/update_text.h"
@@ -73,13 +74,25 @@ int updateSteps(char* const* argv, Console& console, StopRequest& stop, const Ti
         return kExitFailed;
     }
     if (opened != OpenResult::opened) {
+        // A network port's connection may take seconds: Ctrl-C ends that wait.
+        if (stop.requested()) return kExitInterrupted;
         console.write(cannotOpenPortText(interfaceName));
+        if (opened == OpenResult::networkFailure) console.say("\nNetwork: %s.\n", ComDev.openProblem().c_str());
         hintAtPorts(console, opened, interfaceName);
         return kExitFailed;
     }
 
     FileImageSource source(hexFileNamed ? &image : nullptr);
     const UpdateResult result = runDeviceUpdate(ComDev, source);
+    // A raw TCP port cannot set the line: a device that never answered may be on a line the
+    // device server runs otherwise.
+    if (result.outcome == UpdateOutcome::failed && result.phase == UpdatePhase::contact && !ComDev.broken() &&
+        parsePortUrl(interfaceName).kind == PortKind::rawTcp) {
+        console.say(
+            "\nA socket:// port passes the bytes as they are: the device server's port must be set to %s "
+            "baud, 8 data bits, odd parity, 1 stop bit.\n",
+            baudText);
+    }
     switch (result.outcome) {
         case UpdateOutcome::passed: return kExitUpdated;
         case UpdateOutcome::interrupted: return kExitInterrupted;

@@ -21,9 +21,15 @@ struct TimeLimits {
     std::uint32_t confirmMs;    // after an acknowledgement that follows a failed try: how much longer
                                 // than the target's slowest answer the line must stay quiet for the
                                 // acknowledgement to be the frame's own
+    std::uint32_t connectMs;    // a network port: resolving, connecting and the device server's
+                                // answers to the line settings, all together
 };
 
-inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100, 1000, 200};
+inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100, 1000, 200, 10000};
+
+// A network peer that has gone silently (a cable pulled, a device server switched off) ends the
+// connection after this long: keepalive probes, or data it never acknowledges.
+inline constexpr std::uint32_t kDeadPeerMs = 4000;
 
 // Millisecond tick counter; elapsed time is the unsigned 32-bit difference of two readings,
 // so a wrap of the counter is harmless.

@@ -5,8 +5,13 @@
 #include <array>
 
 #include "common/time_limits.h"
+#include "link/port_state.h"
 
 namespace kelvo {
+
+void PortHandle::StateDeleter::operator()(State* state) const {
+    delete state;
+}
 
 PortHandle::PortHandle() = default;
 
@@ -116,6 +121,33 @@ std::size_t receiveWithin(PortHandle& port, std::uint8_t* buffer, std::size_t co
     return received;
 }
 
+OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context) {
+    closePort(port);
+    port.setOpenProblem("");
+    const PortUrl url = parsePortUrl(name);
+    if (url.kind == PortKind::local) return openSerialPort(port, name, baudText, context);
+    return openNetworkPort(port, name, url, baudText, context);
+}
+
+bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr || port.lost()) return false;
+    return s->send(port, bytes, count);
+}
+
+std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr || port.lost() || maximum == 0) return 0;
+    return s->receive(port, buffer, maximum, waitMs);
+}
+
+void closePort(PortHandle& port) {
+    PortHandle::State* s = port.state();
+    if (s == nullptr) return;
+    s->close(port);
+    port.release();  // and with it the state
+}
+
 std::string describePorts(const std::vector<std::string>& names) {
     std::string list;
     for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
@@ -129,7 +161,10 @@ void discardInput(PortHandle& port) {
     std::size_t discarded = 0;
     while (discarded < kMostDiscarded) {
         const std::size_t n = receiveQueued(port, scratch.data(), scratch.size(), 0);
-        if (n == 0) return;
+        if (n == 0) break;
+        // Stale bytes here: a device server may hold more of them. Asked only then, since a
+        // server can take tens of milliseconds over it, which every clean exchange would wait.
+        if (discarded == 0 && port.state() != nullptr && !port.lost()) port.state()->purgeRemoteInput(port);
         discarded += n;
     }
 }

@@ -10,14 +10,15 @@
 
 namespace kelvo {
 
-// The open serial port. A default-constructed handle is the invalid handle: no port is
-// open, receives report failure and closing does nothing. The handle closes its port
+// The open serial port: a port of this computer, or a port of a device server on the network
+// (rfc2217://HOST:PORT, socket://HOST:PORT). A default-constructed handle is the invalid handle:
+// no port is open, receives report failure and closing does nothing. The handle closes its port
 // when it goes out of scope.
 class PortHandle {
 public:
-    struct State;  // defined by the platform backend
+    struct State;  // each kind of port's own (link/port_state.h)
     struct StateDeleter {
-        void operator()(State* state) const;  // defined by the platform backend
+        void operator()(State* state) const;
     };
     using StatePtr = std::unique_ptr<State, StateDeleter>;
 
@@ -74,6 +75,11 @@ public:
     // The line speed the port was opened with (0 for the invalid handle).
     std::uint32_t baud() const { return baud_; }
 
+    // Why the last open of a network port failed (OpenResult::networkFailure), in a few words:
+    // "127.0.0.1:4001 refused the connection".
+    const std::string& openProblem() const { return openProblem_; }
+    void setOpenProblem(std::string problem) { openProblem_ = std::move(problem); }
+
 private:
     StatePtr state_;
     std::string name_;
@@ -82,20 +88,24 @@ private:
     bool lost_ = false;
     bool settled_ = false;
     std::uint32_t slowestReplyMs_ = 0;
+    std::string openProblem_;
 };
 
 enum class OpenResult {
     opened,
-    cannotOpen,      // another program holds it, or it failed to open
-    noSuchPort,      // no port of that name
-    noPermission,    // the user may not open it
-    notReady,        // opened, but it is not a serial port (or not ready)
-    cannotConfigure  // opened, but the line settings failed
+    cannotOpen,       // another program holds it, or it failed to open
+    noSuchPort,       // no port of that name
+    noPermission,     // the user may not open it
+    notReady,         // opened, but it is not a serial port (or not ready)
+    cannotConfigure,  // opened, but the line settings failed
+    networkFailure    // a network port that cannot be reached or set up: PortHandle::openProblem()
 };
 
 // Opens the interface with 8 data bits, odd parity, 1 stop bit, no flow control, at the
 // decimal speed in baudText, DTR and RTS off, both queues purged, for the update `context`.
-// Prints nothing: the caller reports the result.
+// A network port is connected within the context's connect limit; an rfc2217:// port's device
+// server is asked for those settings and must answer them, a socket:// port's must have them
+// already. Prints nothing: the caller reports the result.
 OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context = {});
 
 // Hands every byte to the port in order. True when all of them were written within the time
@@ -117,7 +127,8 @@ bool receiveExact(PortHandle& port, std::uint8_t* buffer, std::size_t count, std
 
 // Discards what is queued on the input side, without waiting for more: the protocol is one
 // exchange at a time, so a byte that arrived before a frame is sent answers nothing. Bounded, so
-// that a line that never stops cannot hold the tool here.
+// that a line that never stops cannot hold the tool here. When there were such bytes, an
+// rfc2217:// port's device server is asked to discard what it still holds for us as well.
 void discardInput(PortHandle& port);
 
 // Lets pending output reach the line, discards both queues, restores the settings the port had

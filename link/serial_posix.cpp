@@ -10,28 +10,32 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 #include "common/stop_request.h"
 #include "common/time_limits.h"
 #include "link/output_queue.h"
+#include "link/port_state.h"
 #include "link/posix_tty.h"
 #include "link/serial_link.h"
 
 namespace kelvo {
 
-struct PortHandle::State {
+namespace {
+
+class PosixSerialPort final : public PortHandle::State {
+public:
+    bool send(PortHandle& port, const std::uint8_t* bytes, std::size_t count) override;
+    std::size_t receive(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
+                        std::uint32_t waitMs) override;
+    void close(PortHandle& port) override;
+
     int fd = -1;
     termios saved{};  // the settings the port had before the open, restored on close
     bool pseudoTerminal = false;
     std::uint32_t baud = 9600;
     int savedSerialFlags = -1;  // the driver's flags before low latency was asked for, or -1
 };
-
-void PortHandle::StateDeleter::operator()(State* state) const {
-    delete state;
-}
-
-namespace {
 
 struct BaudEntry {
     int baud;
@@ -107,7 +111,7 @@ OutputQueue gOutputQueue{pendingOutput, tcdrain};
 
 // Lets the bytes still queued (the reset) reach the line. The wait is bounded: a line that does
 // not drain must not hang the tool.
-void drainOutput(const PortHandle::State& s) {
+void drainOutput(const PosixSerialPort& s) {
     const std::uint32_t start = tickCount();
     const std::uint32_t limit = transmissionMs(static_cast<std::size_t>(gOutputQueue.queued(s.fd)), s.baud);
     while (gOutputQueue.queued(s.fd) > 0 && elapsedSince(start) < limit) sleepUninterruptedMs(1);
@@ -118,8 +122,8 @@ void drainOutput(const PortHandle::State& s) {
 
 }  // namespace
 
-OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context) {
-    closePort(port);
+OpenResult openSerialPort(PortHandle& port, const char* name, const char* baudText,
+                          const RunContext& context) {
     int baud = 0;
     if (std::sscanf(baudText, "%d", &baud) != 1) baud = 0;
 
@@ -159,24 +163,22 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText, co
     ioctl(fd, TIOCMBIC, &lines);
     tcflush(fd, TCIOFLUSH);
 
-    PortHandle::StatePtr state(new PortHandle::State);
+    auto state = std::make_unique<PosixSerialPort>();
     state->fd = fd;
     state->saved = saved;
     state->pseudoTerminal = pty;
     state->baud = static_cast<std::uint32_t>(baud);
     state->savedSerialFlags = askForLowLatency(fd);
-    port.adopt(std::move(state), name, static_cast<std::uint32_t>(baud), context);
+    port.adopt(PortHandle::StatePtr(state.release()), name, static_cast<std::uint32_t>(baud), context);
     return OpenResult::opened;
 }
 
-bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
-    PortHandle::State* s = port.state();
-    if (s == nullptr || port.lost()) return false;
+bool PosixSerialPort::send(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
     const std::uint32_t start = tickCount();
-    const std::uint32_t limit = transmissionMs(count, s->baud);
+    const std::uint32_t limit = transmissionMs(count, baud);
     std::size_t sent = 0;
     while (sent < count) {
-        const ssize_t n = write(s->fd, bytes + sent, count - sent);
+        const ssize_t n = write(fd, bytes + sent, count - sent);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
@@ -188,7 +190,7 @@ bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
         }
         const std::uint32_t elapsed = elapsedSince(start);
         if (elapsed >= limit) return false;
-        pollfd p{s->fd, POLLOUT, 0};
+        pollfd p{fd, POLLOUT, 0};
         if (poll(&p, 1, static_cast<int>(limit - elapsed)) > 0 &&
             (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             port.markLost();
@@ -198,29 +200,28 @@ bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
     return true;
 }
 
-std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs) {
-    PortHandle::State* s = port.state();
-    if (s == nullptr || port.lost() || maximum == 0) return 0;
+std::size_t PosixSerialPort::receive(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
+                                     std::uint32_t waitMs) {
     int queued = 0;
-    if (ioctl(s->fd, FIONREAD, &queued) != 0) {
+    if (ioctl(fd, FIONREAD, &queued) != 0) {
         if (isLinkFailure(errno)) port.markLost();
         return 0;
     }
     if (queued <= 0) {
         // A signal interrupts the poll of one thread only: with a port per thread (the station) the
         // wait is sliced, so that a stop request is seen within a slice.
-        pollfd p{s->fd, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         const int ready = poll(&p, 1, static_cast<int>(waitMs < kStopCheckMs ? waitMs : kStopCheckMs));
         if (ready <= 0) return 0;
         if ((p.revents & POLLIN) == 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             port.markLost();
             return 0;
         }
-        if (ioctl(s->fd, FIONREAD, &queued) != 0 || queued <= 0) queued = 1;
+        if (ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0) queued = 1;
     }
     const std::size_t wanted =
         static_cast<std::size_t>(queued) < maximum ? static_cast<std::size_t>(queued) : maximum;
-    const ssize_t n = read(s->fd, buffer, wanted);
+    const ssize_t n = read(fd, buffer, wanted);
     if (n > 0) return static_cast<std::size_t>(n);
     if (n == 0 || isLinkFailure(errno)) port.markLost();
     return 0;
@@ -232,23 +233,21 @@ OutputQueue setOutputQueue(const OutputQueue& queue) {
     return previous;
 }
 
-void closePort(PortHandle& port) {
-    PortHandle::StatePtr s = port.release();
-    if (!s) return;
+void PosixSerialPort::close(PortHandle& port) {
     if (!port.broken()) {
         // The last bytes (the reset) reach the line before the queues are discarded.
-        drainOutput(*s);
+        drainOutput(*this);
         // Only input is discarded: the output has drained, and on a pseudo-terminal an output
         // flush would discard what the other end has not read yet.
-        tcflush(s->fd, TCIFLUSH);
-        restoreSerialFlags(s->fd, s->savedSerialFlags);
-        tcsetattr(s->fd, TCSANOW, &s->saved);
+        tcflush(fd, TCIFLUSH);
+        restoreSerialFlags(fd, savedSerialFlags);
+        tcsetattr(fd, TCSANOW, &saved);
     }
     // The exclusive flag belongs to this run: left set, it would refuse the next user who is not
     // root for as long as the other end stays open.
-    ioctl(s->fd, TIOCNXCL);
-    flock(s->fd, LOCK_UN);
-    close(s->fd);
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    ::close(fd);
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "common/stop_request.h"
+#include "link/port_state.h"
 #include "link/serial_link.h"
 
 namespace kelvo {
@@ -47,18 +48,18 @@ EM_ASYNC_JS(int, kelvoSerialRead, (std::uint8_t* buffer, std::size_t maximum, in
 EM_ASYNC_JS(void, kelvoSerialClose, (), { await globalThis.kelvoSerial.close(); });
 // clang-format on
 
-}  // namespace
-
-struct PortHandle::State {
-    std::uint32_t baud = 9600;
+class WebSerialPort final : public PortHandle::State {
+public:
+    bool send(PortHandle& port, const std::uint8_t* bytes, std::size_t count) override;
+    std::size_t receive(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
+                        std::uint32_t waitMs) override;
+    void close(PortHandle& port) override;
 };
 
-void PortHandle::StateDeleter::operator()(State* state) const {
-    delete state;
-}
+}  // namespace
 
-OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context) {
-    closePort(port);
+OpenResult openSerialPort(PortHandle& port, const char* name, const char* baudText,
+                          const RunContext& context) {
     int baud = 0;
     if (std::sscanf(baudText, "%d", &baud) != 1 || baud <= 0) return OpenResult::cannotConfigure;
     switch (kelvoSerialOpen(baud)) {
@@ -66,20 +67,17 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText, co
         case 2: return OpenResult::cannotConfigure;
         default: return OpenResult::cannotOpen;
     }
-    PortHandle::StatePtr state(new PortHandle::State);
-    state->baud = static_cast<std::uint32_t>(baud);
-    port.adopt(std::move(state), name, static_cast<std::uint32_t>(baud), context);
+    port.adopt(PortHandle::StatePtr(new WebSerialPort), name, static_cast<std::uint32_t>(baud), context);
     return OpenResult::opened;
 }
 
-bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
-    if (port.state() == nullptr || port.lost()) return false;
+bool WebSerialPort::send(PortHandle& /*port*/, const std::uint8_t* bytes, std::size_t count) {
     kelvoSerialWrite(bytes, count);
     return true;
 }
 
-std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs) {
-    if (port.state() == nullptr || port.lost() || maximum == 0) return 0;
+std::size_t WebSerialPort::receive(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
+                                   std::uint32_t waitMs) {
     int got = kelvoSerialTake(buffer, maximum);
     if (got == 0 && waitMs > 0) got = kelvoSerialRead(buffer, maximum, static_cast<int>(waitMs));
     if (got < 0) {
@@ -89,9 +87,7 @@ std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t ma
     return static_cast<std::size_t>(got);
 }
 
-void closePort(PortHandle& port) {
-    PortHandle::StatePtr s = port.release();
-    if (!s) return;
+void WebSerialPort::close(PortHandle& /*port*/) {
     // Pending writes (the reset) go out before the port is closed, and its signals are left off.
     kelvoSerialClose();
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/time_limits.h"
+#include "link/port_state.h"
 #include "link/serial_link.h"
 #include "link/win32_io.h"
 #include "link/win32_port_name.h"
@@ -37,9 +38,13 @@ struct PendingWrite {
     OVERLAPPED osWrite{};
 };
 
-}  // namespace
+class Win32SerialPort final : public PortHandle::State {
+public:
+    bool send(PortHandle& port, const std::uint8_t* bytes, std::size_t count) override;
+    std::size_t receive(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
+                        std::uint32_t waitMs) override;
+    void close(PortHandle& port) override;
 
-struct PortHandle::State {
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD baud = 9600;
     DCB savedDcb{};
@@ -48,11 +53,10 @@ struct PortHandle::State {
     Event readDone;                                    // for the one read in flight at a time
 };
 
-void PortHandle::StateDeleter::operator()(State* state) const {
-    delete state;
+// The port's state when it is a serial port of this backend (nullptr for a network port).
+Win32SerialPort* serialState(PortHandle& port) {
+    return dynamic_cast<Win32SerialPort*>(port.state());
 }
-
-namespace {
 
 // Errors that mean the device itself has gone. Anything else (ERROR_OPERATION_ABORTED after a
 // parity or framing error on a port with abort-on-error set, among them) is a failed I/O only.
@@ -82,7 +86,7 @@ void clearLineError(HANDLE handle) {
 
 // Forgets the writes that have completed, front to back, so that order is kept.
 void reapWrites(PortHandle& port) {
-    PortHandle::State* s = port.state();
+    Win32SerialPort* s = serialState(port);
     while (!s->pending.empty()) {
         PendingWrite& front = *s->pending.front();
         DWORD done = 0;
@@ -106,7 +110,7 @@ DWORD outputQueued(HANDLE handle) {
 // driver's output queue is empty. True when everything left; a write that did not finish by then
 // is cancelled before its buffer is released, and false is returned.
 bool finishWrites(PortHandle& port) {
-    PortHandle::State* s = port.state();
+    Win32SerialPort* s = serialState(port);
     std::size_t queued = outputQueued(s->handle);
     for (const auto& w : s->pending) queued += w->bytes.size();
     const DWORD limit = transmissionMs(queued, s->baud);
@@ -129,8 +133,8 @@ bool finishWrites(PortHandle& port) {
 
 }  // namespace
 
-OpenResult openPort(PortHandle& port, const char* name, const char* baudText, const RunContext& context) {
-    closePort(port);
+OpenResult openSerialPort(PortHandle& port, const char* name, const char* baudText,
+                          const RunContext& context) {
     int BaudRate = 0;
     if (std::sscanf(baudText, "%d", &BaudRate) != 1) BaudRate = 0;
 
@@ -147,7 +151,7 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText, co
     SetupComm(handle, 4096, 4096);
     PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    PortHandle::StatePtr state(new PortHandle::State);
+    auto state = std::make_unique<Win32SerialPort>();
     GetCommTimeouts(handle, &state->savedTimeouts);
     COMMTIMEOUTS CommTimeOuts{};
     CommTimeOuts.ReadIntervalTimeout = 0xFFFFFFFF;
@@ -189,13 +193,12 @@ OpenResult openPort(PortHandle& port, const char* name, const char* baudText, co
 
     state->handle = handle;
     state->baud = static_cast<DWORD>(BaudRate);
-    port.adopt(std::move(state), name, static_cast<std::uint32_t>(BaudRate), context);
+    port.adopt(PortHandle::StatePtr(state.release()), name, static_cast<std::uint32_t>(BaudRate), context);
     return OpenResult::opened;
 }
 
-bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
-    PortHandle::State* s = port.state();
-    if (s == nullptr || port.lost()) return false;
+bool Win32SerialPort::send(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
+    Win32SerialPort* s = this;
     reapWrites(port);
     // The port keeps its own copy: the caller's buffer may be gone before the write completes.
     auto write = std::make_unique<PendingWrite>();
@@ -226,7 +229,7 @@ bool sendBytes(PortHandle& port, const std::uint8_t* bytes, std::size_t count) {
 }
 
 std::size_t readPending(PortHandle& port, std::uint8_t* buffer, std::size_t count, std::uint32_t waitMs) {
-    PortHandle::State* s = port.state();
+    Win32SerialPort* s = serialState(port);
     if (s == nullptr || port.lost() || count == 0 || s->readDone.handle == nullptr) return 0;
     OVERLAPPED osRead{};
     osRead.hEvent = s->readDone.handle;
@@ -253,9 +256,9 @@ std::size_t readPending(PortHandle& port, std::uint8_t* buffer, std::size_t coun
     return 0;
 }
 
-std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t maximum, std::uint32_t waitMs) {
-    PortHandle::State* s = port.state();
-    if (s == nullptr || port.lost() || maximum == 0) return 0;
+std::size_t Win32SerialPort::receive(PortHandle& port, std::uint8_t* buffer, std::size_t maximum,
+                                     std::uint32_t waitMs) {
+    Win32SerialPort* s = this;
     DWORD ErrorFlags = 0;
     COMSTAT ComStat{};
     if (!ClearCommError(s->handle, &ErrorFlags, &ComStat)) {
@@ -272,19 +275,17 @@ std::size_t receiveQueued(PortHandle& port, std::uint8_t* buffer, std::size_t ma
     return readPending(port, buffer, n, kQueuedReadMs);
 }
 
-void closePort(PortHandle& port) {
-    if (port.state() == nullptr) return;
+void Win32SerialPort::close(PortHandle& port) {
     // Pending writes, the reset among them, reach the line before the queues are purged. Once
     // they have, only the input is discarded: an output purge would drop what the line has not
     // delivered yet (under Wine on a pty, what the other end has not read). Output that would not
     // drain in time is aborted and discarded.
     const bool drained = finishWrites(port);
-    PortHandle::StatePtr s = port.release();
-    PurgeComm(s->handle, drained ? PURGE_RXABORT | PURGE_RXCLEAR
-                                 : PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    SetCommState(s->handle, &s->savedDcb);
-    SetCommTimeouts(s->handle, &s->savedTimeouts);
-    CloseHandle(s->handle);
+    PurgeComm(handle, drained ? PURGE_RXABORT | PURGE_RXCLEAR
+                              : PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    SetCommState(handle, &savedDcb);
+    SetCommTimeouts(handle, &savedTimeouts);
+    CloseHandle(handle);
 }
 
 }  // namespace kelvo

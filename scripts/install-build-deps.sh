@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 windows=0
 web=0
-packages=(cmake g++ make libgtest-dev binutils srecord libcli11-dev nlohmann-json3-dev tmux strace)
+packages=(cmake g++ make libgtest-dev binutils srecord libcli11-dev nlohmann-json3-dev tmux strace ser2net)
 for option in "$@"; do
   case "$option" in
     --windows)

@@ -63,7 +63,9 @@ bool PortWorker::openNow() {
         everOpened_ = true;
         return true;
     }
-    const std::string why = std::string("cannot be opened: ") + openProblem(opened);
+    const std::string why =
+        std::string("cannot be opened: ") +
+        (opened == OpenResult::networkFailure ? port_.openProblem() : openProblem(opened));
     if (status_.state != PortState::unavailable || status_.detail != why) say("the port " + why);
     show(PortState::unavailable, why);
     return false;

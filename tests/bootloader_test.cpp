@@ -260,7 +260,7 @@ TEST(AcknowledgedSend, RefusedFrameIsSentAgainInFull) {
 }
 
 TEST(AcknowledgedSend, GivesUpAfterTenRefusalsOrSilences) {
-    kelvotest::TestUpdate update({60, 150, 1500, 20, 40, 300, 80});
+    kelvotest::TestUpdate update({60, 150, 1500, 20, 40, 300, 80, 1000});
     for (const bool refuse : {true, false}) {
         kelvosim::SimOptions options = simFor("dsPIC30F2010");
         options.refuseAll = refuse;

@@ -19,12 +19,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/time_limits.h"
+#include "tests/net_support.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -624,6 +626,7 @@ struct RealImage {
     const char* file;
     const char* chip;
     int family;
+    const char* port = "pty";  // the simulator's pty itself, or through ser2net: "rfc2217", "socket"
 };
 
 class RealImages : public ::testing::TestWithParam<RealImage> {};
@@ -636,7 +639,13 @@ TEST_P(RealImages, FullUpdateAndTheTargetHoldsTheFile) {
     const std::string dump = dir.path("dump.hex");
     SimProcess sim({"--chip", image.chip, "--dump", dump});
     const HostPort port(sim.port());
-    const ProcessResult r = kelvoup({"-i", port.name(), hexPath});
+    const bool network = image.port != std::string("pty");
+    std::unique_ptr<kelvotest::Ser2net> server;
+    if (network) {
+        server = std::make_unique<kelvotest::Ser2net>(sim.port(), image.port == std::string("rfc2217"));
+        ASSERT_TRUE(server->ready());
+    }
+    const ProcessResult r = kelvoup({"-i", network ? server->url() : port.name(), hexPath});
     EXPECT_EQ(r.status, 0) << r.output.substr(0, 2000) << r.errors.substr(0, 2000);
     EXPECT_NE(r.output.find("Frimware has been successfully updated"), std::string::npos);
     EXPECT_EQ(kelvotest::countOf(r.output, "Address out of range"), 0U);
@@ -673,6 +682,16 @@ INSTANTIATE_TEST_SUITE_P(
                       RealImage{"11_pic24fj64ga004_xc16_flashcfg.hex", "PIC24FJ64GA006", 3}),
     [](const ::testing::TestParamInfo<RealImage>& info) {
         return std::string("image") + std::string(info.param.file).substr(0, 2) + "_" + info.param.chip;
+    });
+
+// The same through a device server on the network.
+INSTANTIATE_TEST_SUITE_P(
+    Network, RealImages,
+    ::testing::Values(RealImage{"03_dspic30f6012a_xc16_dashboard_eeprom.hex", "dsPIC30F6012A", 0, "rfc2217"},
+                      RealImage{"08_pic24hj256gp610a_xc16_explorer16_ctrl.hex", "PIC24HJ256GP610", 2, "socket"}),
+    [](const ::testing::TestParamInfo<RealImage>& info) {
+        return std::string("image") + std::string(info.param.file).substr(0, 2) + "_" + info.param.chip + "_over_" +
+               info.param.port;
     });
 
 }  // namespace

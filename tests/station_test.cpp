@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/time_limits.h"
+#include "tests/net_support.h"
 #include "tests/station_support.h"
 #include "tests/test_support.h"
 
@@ -335,6 +336,75 @@ TEST(Station, TheLiveTableOnATerminal) {
         EXPECT_NE(screen.find("Total: 1 passed, 0 failed, yield 100.0%"), std::string::npos) << name << screen;
         EXPECT_EQ(screen.find("\x1b"), std::string::npos);  // the terminal took the escape codes
         fixture.sim->finish(10000);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Two ports of device servers on the network (ser2net in front of fixtures, one with the COM port
+// control, one raw) and one local port, two devices each. The first network port's server is
+// switched off in the middle of its first device and comes back: the port reconnects by itself
+// and updates that device again. A fourth port that nothing serves is tried all along. The records
+// name each port as it was given.
+TEST(Station, ManyPortsOverTheNetworkAndOneLocal) {
+    TempDir dir;
+    const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
+    const std::string log = dir.path("log.jsonl");
+    Fixture a(dir, "a", fixtureOptions({"--devices", "2", "--on-device", "1", "--row-ms", "800"}));
+    Fixture b(dir, "b", fixtureOptions({"--devices", "2"}));
+    Fixture c(dir, "c", fixtureOptions({"--devices", "2"}));
+    auto serverA = std::make_unique<kelvotest::Ser2net>(a.link, true);
+    kelvotest::Ser2net serverB(b.link, false);
+    ASSERT_TRUE(serverA->ready() && serverB.ready());
+    const std::string urlA = serverA->url();
+    std::thread outage([&] {
+        for (int i = 0; i < 1000 && kelvotest::readFile(log).find(urlA) == std::string::npos; ++i)
+            usleep(10000);
+        usleep(500000);  // a row is being written
+        const std::uint16_t port = serverA->port();
+        serverA->kill();
+        usleep(1500000);
+        serverA = std::make_unique<kelvotest::Ser2net>(a.link, true, "9600o81", port);
+    });
+    // A fourth port that nothing serves: the station says why and goes on trying it.
+    const std::string nowhere = "127.0.0.1:" + std::to_string(kelvotest::unusedPort());
+    const ProcessResult r =
+        station({"-i", urlA, "-i", serverB.url(), "-i", c.port->name(), "-i", "socket://" + nowhere,
+                 "--count", "6", "--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log, image});
+    outage.join();
+    EXPECT_EQ(r.status, 1) << r.output << r.errors;  // the device cut off failed once
+    EXPECT_NE(r.output.find("Devices: 6 passed, 1 failed"), std::string::npos) << r.output;
+    EXPECT_EQ(kelvotest::countOf(r.output, "socket://" + nowhere + ": the port cannot be opened: " + nowhere +
+                                               " refused the connection (nothing listens on that port)\n"),
+              1U)
+        << r.output;
+    for (const Fixture* f : {&a, &b, &c}) EXPECT_EQ(f->sim->finish(15000), 0) << f->link;
+
+    std::map<std::string, std::vector<json>> endsOfPort;
+    for (const json& record : records(log)) {
+        if (record["event"] == "end") endsOfPort[record["port"]].push_back(record);
+    }
+    ASSERT_EQ(endsOfPort.size(), 3U) << kelvotest::readFile(log);
+    const std::vector<json>& endsA = endsOfPort[urlA];
+    ASSERT_EQ(endsA.size(), 3U);
+    EXPECT_EQ(endsA[0]["outcome"], "failed");
+    EXPECT_EQ(endsA[0]["message"], "Lost connection to serial port " + urlA + ".");
+    for (const std::string& port : {urlA, serverB.url(), c.port->name()}) {
+        const std::vector<json>& ends = endsOfPort[port];
+        ASSERT_GE(ends.size(), 2U) << port;
+        for (std::size_t k = ends.size() - 2; k < ends.size(); ++k) {
+            EXPECT_EQ(ends[k]["outcome"], "passed") << port;
+        }
+    }
+    // Each device that passed holds the image with its own serial number.
+    for (const Fixture* f : {&a, &b, &c}) {
+        const std::vector<json>& ends = endsOfPort[f == &a ? urlA : f == &b ? serverB.url() : c.port->name()];
+        for (int k = 1; k <= 2; ++k) {
+            expectImageWithSerial(f->dump(k), image,
+                                  ends[ends.size() - 3 + static_cast<std::size_t>(k)]["serial"]);
+        }
     }
 }
 

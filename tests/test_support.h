@@ -14,7 +14,7 @@
 namespace kelvotest {
 
 // Time limits short enough that time-outs take milliseconds.
-inline constexpr kelvo::TimeLimits kShortLimits{400, 150, 1500, 20, 40, 300, 80};
+inline constexpr kelvo::TimeLimits kShortLimits{400, 150, 1500, 20, 40, 300, 80, 1000};
 
 // The outside world of one update in a test: its time limits, its stop request, and its events,
 // collected as they come and as the console tool's text.

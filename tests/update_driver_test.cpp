@@ -169,7 +169,7 @@ TEST(UpdateDriver, ShortOrMissingReadBackFails) {
 }
 
 TEST(UpdateDriver, LostLineEndsTheRunAtOnce) {
-    const kelvo::TimeLimits limits{5000, 150, 1500, 20, 40, 300, 80};
+    const kelvo::TimeLimits limits{5000, 150, 1500, 20, 40, 300, 80, 1000};
     const std::string hex = kelvotest::hexRecord(0, 0x0000, {1, 2, 3, 0}) +
                             kelvotest::hexRecord(0, 0x0800, {4, 5, 6, 0}) + kelvotest::hexRecord(1, 0, {});
     kelvotest::TempDir dir;
