@@ -24,7 +24,7 @@ TEST(PortName, NetworkPortsAndEverythingElse) {
     };
     const Case cases[] = {
         {"rfc2217://10.0.0.5:4001", PortKind::rfc2217, "10.0.0.5", 4001},
-        {"socket://moxa-7.plant.example:950", PortKind::rawTcp, "moxa-7.plant.example", 950},
+        {"socket://devserver-7.plant.example:950", PortKind::rawTcp, "devserver-7.plant.example", 950},
         {"RFC2217://Host_1:65535/", PortKind::rfc2217, "Host_1", 65535},
         {"socket://[fe80::1%eth0]:4001", PortKind::rawTcp, "fe80::1%eth0", 4001},
         {"rfc2217://[::1]:1", PortKind::rfc2217, "::1", 1},
