@@ -59,17 +59,19 @@ int runUntil(const std::vector<std::string>& args, const std::string& log, bool 
 }
 
 // One port, device after device, numbers 65535-65536 at word 0x1C80 (a row of its own): the first
-// device has a row refused twice, the second fails its verification and gives its number back, the
-// third takes it (a number above 0xFFFF, written as S0 S1 00 00 S2 S3 00 00), and the fourth finds
-// the range used up. Every record says what happened.
+// device has a row refused twice, the second is pulled out in the middle of a row and the third
+// fails its verification, each giving its number back, the fourth takes it (a number above 0xFFFF,
+// written as S0 S1 00 00 S2 S3 00 00), and the fifth finds the range used up. Every record says
+// what happened.
 TEST(StationRules, SerialRangeToItsLastNumberAndWhatEachRecordSays) {
     if (stationIsWindows()) GTEST_SKIP() << "the main scenario is the one run under Wine";
     TempDir dir;
     const std::string image = dir.write("fw.hex", twoRowImage());
     const std::string log = dir.path("log.jsonl");
-    Fixture fixture(dir, "a",
-                    fixtureOptions({"--devices", "4", "--on-device", "1", "--refuse-frame", "1:2",
-                                    "--on-device", "2", "--flip-readback", "0x1C40:1"}));
+    Fixture fixture(
+        dir, "a",
+        fixtureOptions({"--devices", "5", "--on-device", "1", "--refuse-frame", "1:2", "--on-device", "2",
+                        "--hangup-after", "1", "--on-device", "3", "--flip-readback", "0x1C40:1"}));
     const ProcessResult r = station(
         {"-i", fixture.link, "--serial", "65535-65536", "--serial-at", "0x1C80", "--log", log, image});
     EXPECT_EQ(r.status, 1) << r.output;  // a device failed
@@ -77,7 +79,7 @@ TEST(StationRules, SerialRangeToItsLastNumberAndWhatEachRecordSays) {
     fixture.sim->finish(1000);
 
     const std::vector<json> all = records(log);
-    ASSERT_EQ(all.size(), 6U) << "the fourth device was started";
+    ASSERT_EQ(all.size(), 8U) << "the fifth device was started";
     EXPECT_EQ(all[0]["event"], "start");
     EXPECT_EQ(all[0]["chip"], "dsPIC30F2010");
     EXPECT_EQ(all[0]["device_id"], 0x0040);
@@ -85,25 +87,34 @@ TEST(StationRules, SerialRangeToItsLastNumberAndWhatEachRecordSays) {
     struct Expected {
         const char* outcome;
         std::uint32_t serial;
-        int resends, rowsVerified;
+        int resends, rowsWritten, rowsVerified;
     };
     // Three program rows (the serial number's included) and the seven configuration words.
-    const Expected expected[] = {{"passed", 65535, 2, 3}, {"failed", 65536, 0, 1}, {"passed", 65536, 0, 3}};
+    const Expected expected[] = {{"passed", 65535, 2, 10, 3},
+                                 {"failed", 65536, 0, 1, 0},
+                                 {"failed", 65536, 0, 10, 1},
+                                 {"passed", 65536, 0, 10, 3}};
     const std::vector<json> endRecords = ends(log);
-    ASSERT_EQ(endRecords.size(), 3U);
-    for (std::size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(endRecords.size(), 4U);
+    for (std::size_t i = 0; i < 4; ++i) {
         const json& end = endRecords[i];
         EXPECT_EQ(end["outcome"], expected[i].outcome) << "device " << i + 1;
         EXPECT_EQ(end["serial"], expected[i].serial) << "device " << i + 1;
         EXPECT_EQ(end["resends"], expected[i].resends) << "device " << i + 1;
-        EXPECT_EQ(end["rows_written"], 10) << "device " << i + 1;
+        EXPECT_EQ(end["rows_written"], expected[i].rowsWritten) << "device " << i + 1;
         EXPECT_EQ(end["rows_verified"], expected[i].rowsVerified) << "device " << i + 1;
     }
-    EXPECT_EQ(endRecords[1]["phase"], "verify");
-    EXPECT_NE(endRecords[1]["message"].get<std::string>().find("ATTENTION: block #113 has bad data."),
+    // The second device's line went away: the tool's own words say so.
+    EXPECT_EQ(endRecords[1]["phase"], "write");
+    EXPECT_NE(
+        endRecords[1]["message"].get<std::string>().find("Lost connection to serial port " + fixture.link),
+        std::string::npos)
+        << endRecords[1]["message"];
+    EXPECT_EQ(endRecords[2]["phase"], "verify");
+    EXPECT_NE(endRecords[2]["message"].get<std::string>().find("ATTENTION: block #113 has bad data."),
               std::string::npos);
-    kelvotest::expectImageWithSerial(fixture.dump(3), image, 65536, 0x1C80);
-    EXPECT_EQ(fixture.stats(4).identifications, 0);
+    kelvotest::expectImageWithSerial(fixture.dump(4), image, 65536, 0x1C80);
+    EXPECT_EQ(fixture.stats(5).identifications, 0);
 }
 
 // Every record is written through to the disk (fsync) before the thread that wrote it goes on.

@@ -42,9 +42,9 @@ using kelvotest::stationIsWindows;
 using kelvotest::TempDir;
 using nlohmann::json;
 
-// Three ports, two devices each, at once: one device pulled out in the middle of a row, the second
-// on its port (the loss is recorded with the tool's words), one that refuses every row, first on its
-// port; the count ends the station only once every device has started. The station updates
+// Three ports, two devices each, at once: one device pulled out in the middle of a row (its port
+// comes back with the next device), one that refuses every row; both first on their ports, so
+// that every device has started before the fourth passes and the count ends the station. The station updates
 // device after device, gives every device that passes the next serial number, gives a failed device's number
 // back, never takes a device still in its bootloader's window after the reset for a new one, and
 // records every device.
@@ -55,7 +55,7 @@ TEST(Station, ManyPortsDeviceAfterDeviceWithSerialNumbers) {
     std::vector<std::unique_ptr<Fixture>> fixtures;
     fixtures.push_back(std::make_unique<Fixture>(dir, "a", fixtureOptions({"--devices", "2"})));
     fixtures.push_back(std::make_unique<Fixture>(
-        dir, "b", fixtureOptions({"--devices", "2", "--on-device", "2", "--hangup-after", "1"})));
+        dir, "b", fixtureOptions({"--devices", "2", "--on-device", "1", "--hangup-after", "1"})));
     fixtures.push_back(std::make_unique<Fixture>(
         dir, "c", fixtureOptions({"--devices", "2", "--on-device", "1", "--refuse-all"})));
     std::vector<std::string> args;
@@ -120,7 +120,7 @@ TEST(Station, ManyPortsDeviceAfterDeviceWithSerialNumbers) {
             }
         }
     }
-    EXPECT_NE(ends[devicesOfPort[fixtures[1]->port->name()][1]]["message"].get<std::string>().find(
+    EXPECT_NE(ends[devicesOfPort[fixtures[1]->port->name()][0]]["message"].get<std::string>().find(
                   "Lost connection to serial port " + fixtures[1]->port->name()),
               std::string::npos);
     EXPECT_NE(ends[devicesOfPort[fixtures[2]->port->name()][0]]["message"].get<std::string>().find(
@@ -299,14 +299,14 @@ TEST(Station, TheLiveTableOnATerminal) {
         const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
         Fixture fixture(dir, "table", fixtureOptions({"--devices", "1", "--row-ms", "400"}));
         const std::string session = "kelvo-station-" + std::to_string(getpid());
-        const std::string command = std::string(KELVO_STATION_BINARY) + " -i " + fixture.link + " --once --log " +
-                                    dir.path("log.jsonl") + " " + image + "; sleep 60";
+        const std::string command = std::string(KELVO_STATION_BINARY) + " -i " + fixture.link +
+                                    " --once --log " + dir.path("log.jsonl") + " " + image + "; sleep 60";
         const auto tmux = [&](std::vector<std::string> args) {
             args.insert(args.begin(), {"/usr/bin/tmux", "-L", session});
             return kelvotest::runProcess(args).output;
         };
-        tmux({"new-session", "-d", "-x", std::to_string(c.columns), "-y", "20", "env", "TERM=xterm", "sh", "-c",
-              command});
+        tmux({"new-session", "-d", "-x", std::to_string(c.columns), "-y", "20", "env", "TERM=xterm", "sh",
+              "-c", command});
         std::string screen;
         int redrawsSeen = 0;  // progress bars seen, the first before any resize
         for (int i = 0; i < 150 && screen.find("Devices: 1 passed") == std::string::npos; ++i) {
@@ -333,7 +333,8 @@ TEST(Station, TheLiveTableOnATerminal) {
         if (c.columns > 150) {
             EXPECT_NE(screen.find(fixture.link), std::string::npos) << screen;
         }
-        EXPECT_NE(screen.find("Total: 1 passed, 0 failed, yield 100.0%"), std::string::npos) << name << screen;
+        EXPECT_NE(screen.find("Total: 1 passed, 0 failed, yield 100.0%"), std::string::npos)
+            << name << screen;
         EXPECT_EQ(screen.find("\x1b"), std::string::npos);  // the terminal took the escape codes
         fixture.sim->finish(10000);
     }
