@@ -1,0 +1,183 @@
+// The ledger's records while the station runs: each port on its own connection, what cannot be
+// sent kept and sent once the ledger is back.
+#include "station/ledger_records.h"
+
+#include "station/ledger_store.h"
+
+namespace kelvo {
+
+LedgerRecords::~LedgerRecords() {
+    {
+        const std::lock_guard<std::mutex> lock(wakeMutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (reconnector_.joinable()) reconnector_.join();
+    // One last try for what is kept; what is still not sent is in the log, and goes to the ledger
+    // when the station next starts with it.
+    if (waiting() > 0 && !flush()) {
+        note(std::to_string(waiting()) +
+             " records could not be sent to the ledger; they are in the log, and are sent when the station "
+             "next starts with it.");
+    }
+}
+
+void LedgerRecords::note(const std::string& text) {
+    if (config_.note) config_.note(text);
+}
+
+std::size_t LedgerRecords::waiting() const {
+    const std::lock_guard<std::mutex> lock(keptMutex_);
+    return kept_.size();
+}
+
+void LedgerRecords::wentAway(const std::string& why) {
+    bool first = false;
+    {
+        const std::lock_guard<std::mutex> lock(keptMutex_);
+        first = !away_.exchange(true);
+        if (first) {
+            lastProblem_ = why;
+            ++generation_;
+        }
+    }
+    if (first) {
+        note("The ledger cannot be reached (" + why +
+             "): the records are kept in the log and sent when it is back; a port that needs a serial number "
+             "waits for it.");
+    }
+    wake_.notify_all();
+}
+
+PgConnection* LedgerRecords::portConnection(std::size_t port) {
+    if (port >= ports_.size()) return nullptr;
+    PortConnection& own = *ports_[port];
+    const unsigned generation = generation_.load();
+    if (own.connection.isOpen() && own.generation == generation) return &own.connection;
+    std::string error;
+    if (!own.connection.open(config_.ledger, config_.limits, application_, error)) {
+        wentAway(error);
+        return nullptr;
+    }
+    own.generation = generation;
+    return &own.connection;
+}
+
+SerialReservation LedgerRecords::reserveSerial(std::size_t port, const std::string& portName, std::uint64_t device) {
+    if (!config_.serials) return {SerialReservation::Status::usedUp, 0};
+    if (away_.load()) return {SerialReservation::Status::unreachable, 0};
+    PgConnection* connection = portConnection(port);
+    if (connection == nullptr) return {SerialReservation::Status::unreachable, 0};
+    std::optional<std::uint32_t> number;
+    std::string error;
+    const PgCall call = reserveLedgerSerial(*connection, config_.limits, config_.serials->first,
+                                            config_.serials->last, config_.station, device, portName,
+                                            isoTimeNow(), number, error);
+    if (call == PgCall::done) {
+        if (!number) return {SerialReservation::Status::usedUp, 0};
+        return {SerialReservation::Status::reserved, *number};
+    }
+    if (call == PgCall::broken) {
+        wentAway(error);
+    } else {
+        note("The ledger refused a serial number's reservation: " + error);
+    }
+    return {SerialReservation::Status::unreachable, 0};
+}
+
+void LedgerRecords::keep(const DeviceRow& row) {
+    const std::lock_guard<std::mutex> lock(keptMutex_);
+    const auto it = kept_.find(row.device);
+    // An end kept already is never replaced by the device's start.
+    if (it != kept_.end() && it->second.finished() && !row.finished()) return;
+    kept_[row.device] = row;
+}
+
+void LedgerRecords::send(std::size_t port, const DeviceRow& row) {
+    PgConnection* connection = away_.load() ? nullptr : portConnection(port);
+    if (connection == nullptr) {
+        keep(row);
+        return;
+    }
+    bool held = false;
+    std::string error;
+    switch (recordLedgerDevice(*connection, config_.limits, row, held, error)) {
+        case PgCall::done:
+            if (held) {
+                note("The ledger holds serial number " + std::to_string(row.serial.value_or(0)) +
+                     " for another device than device " + std::to_string(row.device) + ": check the ledger.");
+            }
+            break;
+        case PgCall::broken:
+            keep(row);
+            wentAway(error);
+            break;
+        case PgCall::refused:
+            note("The ledger refused the record of device " + std::to_string(row.device) + " (it is in the log): " +
+                 error);
+            break;
+    }
+}
+
+bool LedgerRecords::recordStart(std::size_t port, const DeviceRow& row) {
+    if (!log_.recordStart(port, row)) return false;
+    send(port, row);
+    return true;
+}
+
+bool LedgerRecords::recordEnd(std::size_t port, const DeviceRow& row) {
+    if (!log_.recordEnd(port, row)) return false;
+    send(port, row);
+    return true;
+}
+
+bool LedgerRecords::flush() {
+    const std::lock_guard<std::mutex> mainLock(mainMutex_);
+    std::string error;
+    if (!main_.isOpen()) {
+        if (!main_.open(config_.ledger, config_.limits, application_, error)) return false;
+        nameHeld_ = false;
+    }
+    if (!nameHeld_) {
+        if (lockStationName(main_, config_.limits, config_.station, nameHeld_, error) != PgCall::done) return false;
+        if (!nameHeld_) note("Another station named " + config_.station + " is connected to the ledger.");
+    }
+    std::map<std::uint64_t, DeviceRow> sending;
+    {
+        const std::lock_guard<std::mutex> lock(keptMutex_);
+        sending = kept_;
+    }
+    std::size_t sent = 0;
+    for (const auto& [device, row] : sending) {
+        bool held = false;
+        const PgCall call = recordLedgerDevice(main_, config_.limits, row, held, error);
+        if (call == PgCall::broken) return false;
+        if (call == PgCall::refused) note("The ledger refused the record of device " + std::to_string(device) + ": " + error);
+        const std::lock_guard<std::mutex> lock(keptMutex_);
+        // Sent as it stands now, unless the device's end came meanwhile.
+        const auto it = kept_.find(device);
+        if (it != kept_.end() && it->second.outcome == row.outcome) kept_.erase(it);
+        ++sent;
+    }
+    const std::lock_guard<std::mutex> lock(keptMutex_);
+    if (!kept_.empty()) return false;
+    if (away_.exchange(false)) {
+        note("The ledger can be reached again" +
+             (sent > 0 ? ": " + std::to_string(sent) + " kept records sent." : std::string(".")));
+    }
+    return true;
+}
+
+void LedgerRecords::reconnectLoop() {
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    while (!stopping_) {
+        wake_.wait_for(lock, std::chrono::milliseconds(config_.limits.retryMs));
+        if (stopping_) break;
+        if (!away_.load() && waiting() == 0) continue;
+        lock.unlock();
+        flush();
+        lock.lock();
+    }
+}
+
+}  // namespace kelvo
