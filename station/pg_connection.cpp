@@ -119,7 +119,11 @@ bool PgConnection::open(const std::string& conninfo, const LedgerLimits& limits,
     const char* values[] = {connectS.c_str(), "1",  idle.c_str(), interval.c_str(), count.c_str(),
                             unacknowledged.c_str(), applicationName.c_str(), conninfo.c_str(), nullptr};
     conn_ = PQconnectdbParams(keywords, values, 1);
-    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) return true;
+    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
+        // The server's notices ("already exists, skipping") are not for the operator's screen.
+        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+        return true;
+    }
     error = conn_ != nullptr ? withoutPassword(oneLine(PQerrorMessage(conn_)), conninfo) : "out of memory";
     close();
     return false;
