@@ -47,7 +47,8 @@ public:
     // The lowest free serial number of the range for the device `device` on port `port`, on
     // record as reserved before this returns: its device may carry it from then on. `unreachable`
     // while the ledger cannot be reached: the port tries again (reachable() says when).
-    virtual SerialReservation reserveSerial(std::size_t port, const std::string& portName, std::uint64_t device) = 0;
+    virtual SerialReservation reserveSerial(std::size_t port, const std::string& portName,
+                                            std::uint64_t device) = 0;
     // Reserve a number only for a device whose update starts right away: its end gives it back.
     // The device's start (its outcome "unfinished") and its end. A device that ends without
     // passing gives its serial number back; one that passed keeps it. False when the station's

@@ -27,8 +27,9 @@ bool FileRecords::open(const RecordsConfig& config, bool withSerials, std::strin
     atStart_.unfinished = std::move(history.unfinished);
     atStart_.notes = std::move(history.problems);
     if (contents_.lastLineCut) {
-        atStart_.notes.push_back("The log's last line has no line end (a write cut short?): the next record "
-                                    "starts on a new line.");
+        atStart_.notes.push_back(
+            "The log's last line has no line end (a write cut short?): the next record "
+            "starts on a new line.");
     }
     if (withSerials && config.serials) {
         serials_.emplace(config.serials->first, config.serials->last, std::move(history.serialsNotFree));

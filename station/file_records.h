@@ -19,7 +19,8 @@ public:
     bool open(const RecordsConfig& config, bool withSerials, std::string& error);
 
     const RecordsAtStart& atStart() const override { return atStart_; }
-    SerialReservation reserveSerial(std::size_t port, const std::string& portName, std::uint64_t device) override;
+    SerialReservation reserveSerial(std::size_t port, const std::string& portName,
+                                    std::uint64_t device) override;
     bool recordStart(std::size_t port, const DeviceRow& row) override;
     bool recordEnd(std::size_t port, const DeviceRow& row) override;
 

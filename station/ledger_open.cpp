@@ -28,9 +28,10 @@ bool LedgerRecords::open(const RecordsConfig& config, std::string& error) {
         return false;
     }
     if (!nameHeld_) {
-        error = "Another station named " + config.station +
-                " is connected to the ledger: the station does not start (give each station a name of its own "
-                "with --station).";
+        error =
+            "Another station named " + config.station +
+            " is connected to the ledger: the station does not start (give each station a name of its own "
+            "with --station).";
         return false;
     }
     if (!sendLogToLedger(why)) {
@@ -63,13 +64,15 @@ bool LedgerRecords::sendLogToLedger(std::string& error) {
         bool held = false;
         if (recordLedgerDevice(main_, config_.limits, row, held, error) != PgCall::done) return false;
         if (held) {
-            atStart_.notes.push_back("Serial number " + std::to_string(row.serial.value_or(0)) + " of device " +
-                                     std::to_string(row.device) + " in the log is another device's in the ledger.");
+            atStart_.notes.push_back("Serial number " + std::to_string(row.serial.value_or(0)) +
+                                     " of device " + std::to_string(row.device) +
+                                     " in the log is another device's in the ledger.");
         }
         ++sent;
     }
     if (sent > 0) {
-        atStart_.notes.push_back(std::to_string(sent) + " records of the log that the ledger did not have were sent to it.");
+        atStart_.notes.push_back(std::to_string(sent) +
+                                 " records of the log that the ledger did not have were sent to it.");
         rows.clear();
         if (readLedgerDevices(main_, config_.limits, mine, rows, error) != PgCall::done) return false;
     }

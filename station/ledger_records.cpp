@@ -63,16 +63,17 @@ PgConnection* LedgerRecords::portConnection(std::size_t port) {
     return &own.connection;
 }
 
-SerialReservation LedgerRecords::reserveSerial(std::size_t port, const std::string& portName, std::uint64_t device) {
+SerialReservation LedgerRecords::reserveSerial(std::size_t port, const std::string& portName,
+                                               std::uint64_t device) {
     if (!config_.serials) return {SerialReservation::Status::usedUp, 0};
     if (away_.load()) return {SerialReservation::Status::unreachable, 0};
     PgConnection* connection = portConnection(port);
     if (connection == nullptr) return {SerialReservation::Status::unreachable, 0};
     std::optional<std::uint32_t> number;
     std::string error;
-    const PgCall call = reserveLedgerSerial(*connection, config_.limits, config_.serials->first,
-                                            config_.serials->last, config_.station, device, portName,
-                                            isoTimeNow(), number, error);
+    const PgCall call =
+        reserveLedgerSerial(*connection, config_.limits, config_.serials->first, config_.serials->last,
+                            config_.station, device, portName, isoTimeNow(), number, error);
     if (call == PgCall::done) {
         if (!number) return {SerialReservation::Status::usedUp, 0};
         return {SerialReservation::Status::reserved, *number};
@@ -113,8 +114,8 @@ void LedgerRecords::send(std::size_t port, const DeviceRow& row) {
             wentAway(error);
             break;
         case PgCall::refused:
-            note("The ledger refused the record of device " + std::to_string(row.device) + " (it is in the log): " +
-                 error);
+            note("The ledger refused the record of device " + std::to_string(row.device) +
+                 " (it is in the log): " + error);
             break;
     }
 }
@@ -139,7 +140,8 @@ bool LedgerRecords::flush() {
         nameHeld_ = false;
     }
     if (!nameHeld_) {
-        if (lockStationName(main_, config_.limits, config_.station, nameHeld_, error) != PgCall::done) return false;
+        if (lockStationName(main_, config_.limits, config_.station, nameHeld_, error) != PgCall::done)
+            return false;
         if (!nameHeld_) note("Another station named " + config_.station + " is connected to the ledger.");
     }
     std::map<std::uint64_t, DeviceRow> sending;
@@ -152,7 +154,8 @@ bool LedgerRecords::flush() {
         bool held = false;
         const PgCall call = recordLedgerDevice(main_, config_.limits, row, held, error);
         if (call == PgCall::broken) return false;
-        if (call == PgCall::refused) note("The ledger refused the record of device " + std::to_string(device) + ": " + error);
+        if (call == PgCall::refused)
+            note("The ledger refused the record of device " + std::to_string(device) + ": " + error);
         const std::lock_guard<std::mutex> lock(keptMutex_);
         // Sent as it stands now, unless the device's end came meanwhile.
         const auto it = kept_.find(device);

@@ -161,20 +161,23 @@ bool prepareLedgerSchema(PgConnection& connection, const LedgerLimits& limits, s
     if (!run("BEGIN") || !run(kSchemaLock)) return fail();
     // The tables belong to the database's owner when this station's role is one of its members,
     // so that every station of the factory (each with a role of its own) can use them.
-    if (!run("SELECT format('SET LOCAL ROLE %I', r.rolname) FROM pg_database d JOIN pg_roles r ON r.oid = d.datdba "
+    if (!run("SELECT format('SET LOCAL ROLE %I', r.rolname) FROM pg_database d JOIN pg_roles r ON r.oid = "
+             "d.datdba "
              "WHERE d.datname = current_database() AND r.rolname <> current_user "
              "AND pg_has_role(current_user, r.oid, 'MEMBER')"))
         return fail();
     if (result.rows() == 1 && !run(result.text(0, 0))) return fail();
-    if (!run("CREATE TABLE IF NOT EXISTS kelvo_schema (id integer PRIMARY KEY CHECK (id = 1), version integer NOT "
+    if (!run("CREATE TABLE IF NOT EXISTS kelvo_schema (id integer PRIMARY KEY CHECK (id = 1), version "
+             "integer NOT "
              "NULL); INSERT INTO kelvo_schema VALUES (1, 0) ON CONFLICT DO NOTHING; "
              "SELECT version FROM kelvo_schema") ||
         result.rows() != 1)
         return fail();
     const std::uint64_t version = result.number(0, 0).value_or(0);
     if (version > static_cast<std::uint64_t>(kLedgerSchemaVersion)) {
-        error = "the ledger's tables are at version " + std::to_string(version) + ", newer than this station's (" +
-                std::to_string(kLedgerSchemaVersion) + "): update kelvo-station";
+        error = "the ledger's tables are at version " + std::to_string(version) +
+                ", newer than this station's (" + std::to_string(kLedgerSchemaVersion) +
+                "): update kelvo-station";
         return fail();
     }
     for (std::size_t v = version; v < std::size(kMigrations); ++v) {

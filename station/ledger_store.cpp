@@ -41,8 +41,8 @@ std::string isoColumn(const std::string& column) {
 
 PgCall reserveLedgerSerial(PgConnection& connection, const LedgerLimits& limits, std::uint32_t first,
                            std::uint32_t last, const std::string& station, std::uint64_t device,
-                           const std::string& port, const std::string& time, std::optional<std::uint32_t>& number,
-                           std::string& error) {
+                           const std::string& port, const std::string& time,
+                           std::optional<std::uint32_t>& number, std::string& error) {
     PgResult result;
     const PgCall call = connection.call(
         "SELECT kelvo_reserve_serial($1, $2, $3, $4, $5, $6)",
@@ -52,17 +52,34 @@ PgCall reserveLedgerSerial(PgConnection& connection, const LedgerLimits& limits,
     return call;
 }
 
-PgCall recordLedgerDevice(PgConnection& connection, const LedgerLimits& limits, const DeviceRow& row, bool& held,
-                          std::string& error) {
+PgCall recordLedgerDevice(PgConnection& connection, const LedgerLimits& limits, const DeviceRow& row,
+                          bool& held, std::string& error) {
     PgResult result;
     const PgCall call = connection.call(
-        "SELECT kelvo_record_device($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, "
+        "SELECT kelvo_record_device($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, "
+        "$17, "
         "$18, $19, $20, $21)",
-        {row.station, std::to_string(row.device), row.port, textOf(row.serial), row.outcome, textOrNull(row.phase),
-         textOrNull(row.message), textOrNull(row.chip), textOrNull(row.family), textOf(row.deviceId),
-         textOf(row.revision), textOrNull(row.image), textOrNull(row.imageSha256), row.start, textOrNull(row.end),
-         textOf(row.resends), textOf(row.rowsWritten), textOf(row.rowsVerified), secondsText(row.seconds),
-         textOf(row.unsentWords), textOrNull(row.unsentFirst)},
+        {row.station,
+         std::to_string(row.device),
+         row.port,
+         textOf(row.serial),
+         row.outcome,
+         textOrNull(row.phase),
+         textOrNull(row.message),
+         textOrNull(row.chip),
+         textOrNull(row.family),
+         textOf(row.deviceId),
+         textOf(row.revision),
+         textOrNull(row.image),
+         textOrNull(row.imageSha256),
+         row.start,
+         textOrNull(row.end),
+         textOf(row.resends),
+         textOf(row.rowsWritten),
+         textOf(row.rowsVerified),
+         secondsText(row.seconds),
+         textOf(row.unsentWords),
+         textOrNull(row.unsentFirst)},
         result, limits.callMs, error);
     held = call == PgCall::done && result.text(0, 0) == "serial-held";
     return call;
@@ -81,7 +98,8 @@ PgCall readLedgerDevices(PgConnection& connection, const LedgerLimits& limits, c
                          std::vector<DeviceRow>& rows, std::string& error) {
     PgResult result;
     const PgCall call = connection.call(
-        "SELECT station, port, device, serial, outcome, phase, message, chip, family, device_id, revision, image, "
+        "SELECT station, port, device, serial, outcome, phase, message, chip, family, device_id, revision, "
+        "image, "
         "image_sha256, " +
             isoColumn("started_at") + ", " + isoColumn("ended_at") +
             ", resends, rows_written, rows_verified, seconds, unsent_words, unsent_first FROM kelvo_devices "

@@ -17,14 +17,14 @@ namespace kelvo {
 // returns); nullopt in `number` when the range is used up.
 PgCall reserveLedgerSerial(PgConnection& connection, const LedgerLimits& limits, std::uint32_t first,
                            std::uint32_t last, const std::string& station, std::uint64_t device,
-                           const std::string& port, const std::string& time, std::optional<std::uint32_t>& number,
-                           std::string& error);
+                           const std::string& port, const std::string& time,
+                           std::optional<std::uint32_t>& number, std::string& error);
 
 // Records a device's start or end (its row as it stands); sent again, it changes nothing. The
 // serial number follows the outcome. `held` is set when the number turned out to be another
 // device's.
-PgCall recordLedgerDevice(PgConnection& connection, const LedgerLimits& limits, const DeviceRow& row, bool& held,
-                          std::string& error);
+PgCall recordLedgerDevice(PgConnection& connection, const LedgerLimits& limits, const DeviceRow& row,
+                          bool& held, std::string& error);
 
 // Makes this connection the one station of its name on the ledger while it lasts; `got` is false
 // when another connection holds the name.

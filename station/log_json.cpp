@@ -61,8 +61,12 @@ json startRecord(const DeviceRow& row) {
 }
 
 json endRecord(const DeviceRow& row) {
-    json record = {{"event", "end"},     {"time", row.end},       {"port", row.port},
-                   {"device", row.device}, {"serial", orNull(row.serial)}, {"outcome", row.outcome}};
+    json record = {{"event", "end"},
+                   {"time", row.end},
+                   {"port", row.port},
+                   {"device", row.device},
+                   {"serial", orNull(row.serial)},
+                   {"outcome", row.outcome}};
     if (!row.station.empty()) record["station"] = row.station;
     if (row.outcome != "passed") {
         record["phase"] = row.phase;

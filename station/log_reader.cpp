@@ -92,8 +92,8 @@ bool readLog(const std::string& path, LogContents& contents, std::string& error)
         std::size_t from = 0;
         while (from < got) {
             const void* found = std::memchr(chunk + from, '\n', got - from);
-            const std::size_t to = found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - chunk)
-                                                    : got;
+            const std::size_t to =
+                found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - chunk) : got;
             if (!overlong) {
                 line.append(chunk + from, to - from);
                 if (line.size() > kMaxRecordBytes) {

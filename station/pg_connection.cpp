@@ -101,8 +101,8 @@ void PgConnection::close() {
     conn_ = nullptr;
 }
 
-bool PgConnection::open(const std::string& conninfo, const LedgerLimits& limits, const std::string& applicationName,
-                        std::string& error) {
+bool PgConnection::open(const std::string& conninfo, const LedgerLimits& limits,
+                        const std::string& applicationName, std::string& error) {
     close();
     conninfo_ = conninfo;
     // Ours first: the connection string, expanded last, may set any of them otherwise.
@@ -113,15 +113,23 @@ bool PgConnection::open(const std::string& conninfo, const LedgerLimits& limits,
     // Data sent and not acknowledged for as long as the keepalives take: the connection is dead.
     const std::string unacknowledged =
         std::to_string(1000 * (limits.keepaliveIdleS + limits.keepaliveIntervalS * limits.keepaliveCount));
-    const char* keywords[] = {"connect_timeout",  "keepalives",       "keepalives_idle",
-                              "keepalives_interval", "keepalives_count", "tcp_user_timeout",
-                              "fallback_application_name", "dbname", nullptr};
-    const char* values[] = {connectS.c_str(), "1",  idle.c_str(), interval.c_str(), count.c_str(),
-                            unacknowledged.c_str(), applicationName.c_str(), conninfo.c_str(), nullptr};
+    const char* keywords[] = {"connect_timeout",           "keepalives",       "keepalives_idle",
+                              "keepalives_interval",       "keepalives_count", "tcp_user_timeout",
+                              "fallback_application_name", "dbname",           nullptr};
+    const char* values[] = {connectS.c_str(),
+                            "1",
+                            idle.c_str(),
+                            interval.c_str(),
+                            count.c_str(),
+                            unacknowledged.c_str(),
+                            applicationName.c_str(),
+                            conninfo.c_str(),
+                            nullptr};
     conn_ = PQconnectdbParams(keywords, values, 1);
     if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
         // The server's notices ("already exists, skipping") are not for the operator's screen.
-        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+        PQsetNoticeProcessor(
+            conn_, [](void*, const char*) {}, nullptr);
         return true;
     }
     error = conn_ != nullptr ? withoutPassword(oneLine(PQerrorMessage(conn_)), conninfo) : "out of memory";
@@ -129,8 +137,8 @@ bool PgConnection::open(const std::string& conninfo, const LedgerLimits& limits,
     return false;
 }
 
-PgCall PgConnection::call(const std::string& sql, const PgParams& params, PgResult& result, std::uint32_t waitMs,
-                          std::string& error) {
+PgCall PgConnection::call(const std::string& sql, const PgParams& params, PgResult& result,
+                          std::uint32_t waitMs, std::string& error) {
     result = PgResult();
     if (conn_ == nullptr) {
         error = "not connected";

@@ -47,7 +47,8 @@ LogOpen openLockedLog(const std::string& path, std::FILE*& file, bool& lastLineC
     };
     if (fstat(fd, &status) != 0) return fail(LogOpen::failed);
     if (!S_ISREG(status.st_mode)) return fail(LogOpen::notRegular);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? LogOpen::locked : LogOpen::failed);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail(errno == EWOULDBLOCK ? LogOpen::locked : LogOpen::failed);
     if (fcntl(fd, F_SETFL, O_APPEND) != 0) return fail(LogOpen::failed);
     char last = '\n';
     if (status.st_size > 0 && pread(fd, &last, 1, status.st_size - 1) != 1) return fail(LogOpen::failed);

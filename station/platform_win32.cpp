@@ -16,8 +16,8 @@ namespace {
 
 std::string windowsError(DWORD code) {
     char text[256] = {};
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                   text, sizeof text, nullptr);
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                   0, text, sizeof text, nullptr);
     std::string message(text, n);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
         message.pop_back();
@@ -48,8 +48,9 @@ LogOpen openLockedLog(const std::string& path, std::FILE*& file, bool& lastLineC
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return LogOpen::notRegular;
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = windowsError(GetLastError());
         return LogOpen::failed;
@@ -68,7 +69,8 @@ LogOpen openLockedLog(const std::string& path, std::FILE*& file, bool& lastLineC
     at.OffsetHigh = 0x7FFFFFFF;
     if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
         const DWORD code = GetLastError();
-        return fail(code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? LogOpen::locked : LogOpen::failed);
+        return fail(code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? LogOpen::locked
+                                                                             : LogOpen::failed);
     }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(handle, &size)) return fail(LogOpen::failed);
@@ -77,8 +79,8 @@ LogOpen openLockedLog(const std::string& path, std::FILE*& file, bool& lastLineC
         LARGE_INTEGER at{};
         at.QuadPart = size.QuadPart - 1;
         DWORD got = 0;
-        if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) || !ReadFile(handle, &last, 1, &got, nullptr) ||
-            got != 1)
+        if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
+            !ReadFile(handle, &last, 1, &got, nullptr) || got != 1)
             return fail(LogOpen::failed);
     }
     lastLineCut = last != '\n';

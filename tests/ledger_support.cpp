@@ -3,8 +3,8 @@
 namespace kelvotest {
 
 std::unique_ptr<LedgerStation> LedgerStation::open(const std::string& ledger, const std::string& name,
-                                                   std::string& error, kelvo::SerialRange serials, std::size_t ports,
-                                                   const std::string& logPath) {
+                                                   std::string& error, kelvo::SerialRange serials,
+                                                   std::size_t ports, const std::string& logPath) {
     auto station = std::make_unique<LedgerStation>();
     kelvo::RecordsConfig config;
     config.logPath = logPath.empty() ? station->dir.path("log.jsonl") : logPath;

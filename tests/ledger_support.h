@@ -18,9 +18,9 @@ inline constexpr kelvo::LedgerLimits kShortLedgerLimits{3000, 3000, 30000, 200, 
 // A station's records on a ledger in a test: its log in a folder of its own (unless one is named),
 // and the notes it made for the operator.
 struct LedgerStation {
-    static std::unique_ptr<LedgerStation> open(const std::string& ledger, const std::string& name, std::string& error,
-                                               kelvo::SerialRange serials = {1, 1000}, std::size_t ports = 1,
-                                               const std::string& logPath = "");
+    static std::unique_ptr<LedgerStation> open(const std::string& ledger, const std::string& name,
+                                               std::string& error, kelvo::SerialRange serials = {1, 1000},
+                                               std::size_t ports = 1, const std::string& logPath = "");
     std::vector<std::string> notes() const;
     bool noted(const std::string& part) const;
 

@@ -13,6 +13,7 @@
 
 #include "station/ledger_records.h"
 #include "station/ledger_schema.h"
+#include "station/report.h"
 #include "tests/ledger_support.h"
 #include "tests/pg_server.h"
 #include "tests/test_support.h"
@@ -48,7 +49,8 @@ TEST(Ledger, TablesAreMadeOnceWhenManyStationsStartAtOnce) {
     }
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(ready.load(), 6) << (errors.empty() ? "" : errors[0]);
-    EXPECT_EQ(server.query(db, "SELECT version FROM kelvo_schema"), std::to_string(kelvo::kLedgerSchemaVersion));
+    EXPECT_EQ(server.query(db, "SELECT version FROM kelvo_schema"),
+              std::to_string(kelvo::kLedgerSchemaVersion));
 
     // A ledger made by a newer station is not touched by this one.
     server.query(db, "UPDATE kelvo_schema SET version = 99");
@@ -86,7 +88,8 @@ TEST(Ledger, StationsClaimingAtOnceNeverShareANumber) {
     for (std::thread& t : ports) t.join();
     ASSERT_EQ(numbers.size(), 2U * 4 * kEach);
     std::sort(numbers.begin(), numbers.end());
-    EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end()) << "a number handed out twice";
+    EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end())
+        << "a number handed out twice";
     EXPECT_EQ(numbers.front(), 1000U);
     EXPECT_EQ(numbers.back(), 1000U + numbers.size() - 1) << "a gap among the numbers";
 }
@@ -99,7 +102,8 @@ TEST(Ledger, ASerialNumberFollowsItsDevicesOutcome) {
     const std::string db = server.freshDatabase();
     const kelvotest::TempDir dir;
     std::string error;
-    auto station = LedgerStation::open(server.conninfo(db), "line-1", error, {7, 20}, 1, dir.path("log.jsonl"));
+    auto station =
+        LedgerStation::open(server.conninfo(db), "line-1", error, {7, 20}, 1, dir.path("log.jsonl"));
     ASSERT_NE(station, nullptr) << error;
     struct Case {
         const char* outcome;
@@ -128,9 +132,11 @@ TEST(Ledger, ASerialNumberFollowsItsDevicesOutcome) {
     EXPECT_EQ(start.unfinished[0].device, 5U);
     EXPECT_EQ(start.unfinished[0].serial, 9U);
     EXPECT_EQ(station->records->reserveSerial(0, "/dev/ttyS0", 6).number, 10U);
-    EXPECT_EQ(server.query(db, "SELECT string_agg(serial || ' ' || state, ', ' ORDER BY serial) FROM kelvo_serials "
-                               "WHERE state <> 'free'"),
-              "7 used, 8 used, 9 reserved, 10 reserved");
+    EXPECT_EQ(
+        server.query(db,
+                     "SELECT string_agg(serial || ' ' || state, ', ' ORDER BY serial) FROM kelvo_serials "
+                     "WHERE state <> 'free'"),
+        "7 used, 8 used, 9 reserved, 10 reserved");
     EXPECT_EQ(server.query(db, "SELECT count(*) FROM kelvo_devices"), "6");
 }
 
@@ -153,7 +159,8 @@ TEST(Ledger, AConnectionKilledInTheMiddleOfAClaimLeavesNoTrace) {
     SerialReservation claim;
     std::thread port([&] { claim = station->records->reserveSerial(0, "p", 2); });
     const std::string waiting =
-        "SELECT pid FROM pg_stat_activity WHERE application_name = 'kelvo-station line-1' AND wait_event_type = "
+        "SELECT pid FROM pg_stat_activity WHERE application_name = 'kelvo-station line-1' AND "
+        "wait_event_type = "
         "'Lock'";
     EXPECT_TRUE(kelvotest::waitUntil([&] { return !server.query(db, waiting).empty(); }, 5000));
     EXPECT_EQ(server.query(db, "SELECT pg_terminate_backend(pid) FROM (" + waiting + ") w"), "t");
@@ -175,8 +182,10 @@ TEST(Ledger, RecordsKeptWhileTheServerIsAwayAreSentOnceWhenItIsBack) {
     std::string error;
     auto station = LedgerStation::open(server.conninfo(db), "line-1", error, {1, 100}, 2);
     ASSERT_NE(station, nullptr) << error;
-    const DeviceRow first = kelvotest::deviceRow("line-1", 1, station->records->reserveSerial(0, "p", 1).number);
-    const DeviceRow second = kelvotest::deviceRow("line-1", 2, station->records->reserveSerial(1, "p", 2).number);
+    const DeviceRow first =
+        kelvotest::deviceRow("line-1", 1, station->records->reserveSerial(0, "p", 1).number);
+    const DeviceRow second =
+        kelvotest::deviceRow("line-1", 2, station->records->reserveSerial(1, "p", 2).number);
     ASSERT_TRUE(station->records->recordStart(0, first));
     ASSERT_TRUE(server.stop(true));
     ASSERT_TRUE(station->records->recordStart(1, second));
@@ -189,9 +198,11 @@ TEST(Ledger, RecordsKeptWhileTheServerIsAwayAreSentOnceWhenItIsBack) {
     ASSERT_TRUE(server.start()) << server.problem();
     EXPECT_TRUE(kelvotest::waitUntil([&] { return station->records->reachable(); }, 10000));
     EXPECT_TRUE(station->noted("The ledger can be reached again: 2 kept records sent."));
-    EXPECT_EQ(server.query(db, "SELECT string_agg(device || ' ' || outcome || ' ' || serial, ', ' ORDER BY device) "
-                               "FROM kelvo_devices"),
-              "1 passed 1, 2 failed 2");
+    EXPECT_EQ(
+        server.query(db,
+                     "SELECT string_agg(device || ' ' || outcome || ' ' || serial, ', ' ORDER BY device) "
+                     "FROM kelvo_devices"),
+        "1 passed 1, 2 failed 2");
     // The failed device's number went back, and is the next one handed out.
     EXPECT_EQ(station->records->reserveSerial(0, "p", 3).number, 2U);
 }
@@ -207,9 +218,11 @@ TEST(Ledger, AStartThatCannotUseTheLedgerSaysWhy) {
         std::string says;
     };
     const Case cases[] = {
-        {"host=" + server.socketFolder() + "/none port=1 dbname=x connect_timeout=2", "No such file or directory"},
+        {"host=" + server.socketFolder() + "/none port=1 dbname=x connect_timeout=2",
+         "No such file or directory"},
         {socket + " dbname=no_such_db user=kelvotest", "database \"no_such_db\" does not exist"},
-        {socket + " dbname=" + db + " user=kelvo_pw password=wrong-" + password, "password authentication failed"},
+        {socket + " dbname=" + db + " user=kelvo_pw password=wrong-" + password,
+         "password authentication failed"},
         {"postgresql://kelvo_pw:" + password + "x@/" + db + "?host=" + server.socketFolder() +
              "&port=" + std::to_string(server.port()),
          "password authentication failed"},
@@ -231,7 +244,8 @@ TEST(Ledger, AStartThatCannotUseTheLedgerSaysWhy) {
     auto first = LedgerStation::open(good, "line-1", error);
     ASSERT_NE(first, nullptr) << error;
     EXPECT_EQ(LedgerStation::open(good, "line-1", error), nullptr);
-    EXPECT_NE(error.find("Another station named line-1 is connected to the ledger"), std::string::npos) << error;
+    EXPECT_NE(error.find("Another station named line-1 is connected to the ledger"), std::string::npos)
+        << error;
 }
 
 // What a station's log holds and the ledger does not (the station stopped while the ledger was
@@ -265,9 +279,72 @@ TEST(Ledger, TheLogsRecordsReachTheLedgerAtTheNextStart) {
                              "2 records of the log that the ledger did not have were sent to it."),
                   start == 0 ? 1 : 0);
     }
-    EXPECT_EQ(server.query(db, "SELECT string_agg(serial || ' ' || state, ', ' ORDER BY serial) FROM kelvo_serials "
-                               "WHERE state <> 'free'"),
-              "50 used, 51 reserved");
+    EXPECT_EQ(
+        server.query(db,
+                     "SELECT string_agg(serial || ' ' || state, ', ' ORDER BY serial) FROM kelvo_serials "
+                     "WHERE state <> 'free'"),
+        "50 used, 51 reserved");
+}
+
+// Two stations on one ledger, each with its own log: the report of a station's log and the
+// ledger's report of that station are the same, as a summary and as CSV, whole or filtered.
+TEST(Ledger, ALogAndTheLedgerGiveTheSameReport) {
+    kelvotest::PgServer& server = testServer();
+    const std::string db = server.freshDatabase();
+    std::string error;
+    std::vector<std::unique_ptr<LedgerStation>> stations;
+    std::string middle;  // a time between the first station's devices
+    for (const char* name : {"line-1", "line-2"}) {
+        stations.push_back(LedgerStation::open(server.conninfo(db), name, error, {100, 199}, 2));
+        ASSERT_NE(stations.back(), nullptr) << error;
+        kelvo::DeviceRecords& records = *stations.back()->records;
+        const char* outcomes[] = {"passed", "failed", "passed", "interrupted", "passed", "unfinished"};
+        for (std::uint64_t device = 1; device <= std::size(outcomes); ++device) {
+            const SerialReservation r = records.reserveSerial(device % 2, "p", device);
+            DeviceRow row = kelvotest::deviceRow(name, device, r.number);
+            row.port = device % 2 == 0 ? "/dev/ttyUSB0" : "/dev/ttyUSB1";
+            ASSERT_TRUE(records.recordStart(device % 2, row));
+            if (device == 3 && middle.empty()) middle = row.start;
+            const std::string outcome = outcomes[device - 1];
+            if (outcome != "unfinished") {
+                ASSERT_TRUE(records.recordEnd(device % 2, kelvotest::ended(row, outcome)));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    const auto report = [&](kelvo::ReportOptions options) {
+        options.limits = kelvotest::kShortLedgerLimits;
+        kelvotest::CapturedFile out;
+        kelvotest::CapturedFile problems;
+        EXPECT_EQ(kelvo::runReport(options, out.file(), problems.file()), 0) << problems.text();
+        return out.text();
+    };
+    for (std::size_t i = 0; i < stations.size(); ++i) {
+        const std::string name = "line-" + std::to_string(i + 1);
+        for (const bool csv : {false, true}) {
+            for (const std::string& since : {std::string(), middle}) {
+                kelvo::ReportOptions fromLog;
+                fromLog.logPath = stations[i]->dir.path("log.jsonl");
+                kelvo::ReportOptions fromLedger;
+                fromLedger.ledger = server.conninfo(db);
+                fromLedger.station = name;
+                for (kelvo::ReportOptions* options : {&fromLog, &fromLedger}) {
+                    options->since = since;
+                    options->csv = csv;
+                }
+                const std::string text = report(fromLog);
+                EXPECT_EQ(text, report(fromLedger)) << name << (csv ? " as CSV" : "") << " since " << since;
+                EXPECT_NE(text.find(csv ? name + ",/dev/ttyUSB" : "Devices: "), std::string::npos) << text;
+            }
+        }
+    }
+    kelvo::ReportOptions wholeLedger;
+    wholeLedger.ledger = server.conninfo(db);
+    const std::string all = report(wholeLedger);
+    EXPECT_NE(all.find("Devices: 12 (6 passed, 2 failed, 2 interrupted, 2 unfinished); yield 75.0%"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("Serial numbers used: 100-102, 104-106\n"), std::string::npos) << all;
 }
 
 }  // namespace

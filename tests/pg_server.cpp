@@ -58,8 +58,8 @@ PgServer::PgServer(bool tcp) : bin_(KELVO_PG_BINDIR) {
     }
     port_ = tcp ? freePort() : 5432;
     std::string output;
-    if (!run({bin_ + "/initdb", "-D", dir_ + "/data", "-U", kSuperuser, "-A", "trust", "-E", "UTF8", "--locale=C",
-              "--no-sync", "--no-instructions"},
+    if (!run({bin_ + "/initdb", "-D", dir_ + "/data", "-U", kSuperuser, "-A", "trust", "-E", "UTF8",
+              "--locale=C", "--no-sync", "--no-instructions"},
              &output)) {
         problem_ = "initdb failed: " + output;
         return;
@@ -73,8 +73,8 @@ PgServer::PgServer(bool tcp) : bin_(KELVO_PG_BINDIR) {
         << "\nunix_socket_directories = '" << dir_ << "'\nfsync = off\nmax_connections = 300\n"
         << "lc_messages = 'C'\n";
     if (!start()) return;
-    const std::string made =
-        query("postgres", std::string("CREATE ROLE ") + kPasswordRole + " LOGIN PASSWORD '" + kPassword + "'");
+    const std::string made = query(
+        "postgres", std::string("CREATE ROLE ") + kPasswordRole + " LOGIN PASSWORD '" + kPassword + "'");
     if (made.rfind("ERROR", 0) == 0) problem_ = made;
 }
 
@@ -86,7 +86,8 @@ PgServer::~PgServer() {
 }
 
 bool PgServer::stop(bool immediate) {
-    return run({bin_ + "/pg_ctl", "-D", dir_ + "/data", "-m", immediate ? "immediate" : "fast", "-w", "stop"});
+    return run(
+        {bin_ + "/pg_ctl", "-D", dir_ + "/data", "-m", immediate ? "immediate" : "fast", "-w", "stop"});
 }
 
 bool PgServer::start() {
