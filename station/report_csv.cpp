@@ -34,7 +34,10 @@ std::string number(const std::optional<T>& value) {
 
 std::string reportCsv(const std::vector<DeviceRow>& rows) {
     std::string out;
-    for (const char* column : kColumns) out += std::string(out.empty() ? "" : ",") + column;
+    for (const char* column : kColumns) {
+        if (!out.empty()) out += ',';
+        out += column;
+    }
     out += "\r\n";
     for (const DeviceRow& row : rows) {
         char seconds[32] = "";
@@ -61,7 +64,10 @@ std::string reportCsv(const std::vector<DeviceRow>& rows) {
                                       number(row.unsentWords),
                                       row.unsentFirst};
         static_assert(std::extent_v<decltype(fields)> == std::size(kColumns));
-        for (std::size_t i = 0; i < std::size(fields); ++i) out += (i > 0 ? "," : "") + field(fields[i]);
+        for (std::size_t i = 0; i < std::size(fields); ++i) {
+            if (i > 0) out += ',';
+            out += field(fields[i]);
+        }
         out += "\r\n";
     }
     return out;
