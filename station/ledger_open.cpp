@@ -38,7 +38,15 @@ bool LedgerRecords::open(const RecordsConfig& config, std::string& error) {
         error = "The ledger cannot be used (" + why + "): the station does not start.";
         return false;
     }
-    for (std::size_t i = 0; i < config.ports; ++i) ports_.push_back(std::make_unique<PortConnection>());
+    // Each port's connection, made now: a server that takes no more connections is found before
+    // any device, not by a port in the middle of the job.
+    for (std::size_t i = 0; i < config.ports; ++i) {
+        ports_.push_back(std::make_unique<PortConnection>());
+        if (!ports_.back()->connection.open(config.ledger, config.limits, application_, why)) {
+            error = "The ledger refused a connection for each port (" + why + "): the station does not start.";
+            return false;
+        }
+    }
     reconnector_ = std::thread([this] { reconnectLoop(); });
     return true;
 }

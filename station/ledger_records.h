@@ -34,6 +34,12 @@ public:
     bool recordStart(std::size_t port, const DeviceRow& row) override;
     bool recordEnd(std::size_t port, const DeviceRow& row) override;
     bool reachable() const override { return !away_.load(); }
+    // How long the ledger took per device (the reservation, the start and the end together).
+    std::string closingNote() const override;
+
+    // Each device's time in the ledger's calls, in milliseconds: the devices whose end went to
+    // the ledger at once (not kept while it was away). Read once the ports have stopped.
+    std::vector<double> deviceTimesMs() const;
 
     // Records kept for the ledger and not sent yet.
     std::size_t waiting() const;
@@ -67,7 +73,12 @@ private:
     struct PortConnection {
         PgConnection connection;
         unsigned generation = 0;
+        double deviceMs = 0;  // the device in progress, so far
+        bool deviceKept = false;
+        std::vector<double> devicesMs;
     };
+    // Adds a call's time to the port's device in progress.
+    void timed(std::size_t port, std::uint32_t startTick, bool kept);
     std::vector<std::unique_ptr<PortConnection>> ports_;
     std::atomic<unsigned> generation_{0};
 

@@ -46,7 +46,7 @@ CREATE INDEX kelvo_serials_free ON kelvo_serials (serial) WHERE state = 'free';
 
 // A number for a device: the one it already holds (a reservation whose answer was lost), or the
 // lowest free one of the range, claimed past the ones other stations are claiming at this moment;
-// the numbers of the range that have no row yet get theirs, a few hundred at a time. The device's
+// the numbers of the range that have no row yet get theirs, a thousand at a time. The device's
 // row goes in with it. NULL: the range is used up.
 constexpr const char* kVersion1Reserve = R"sql(
 CREATE FUNCTION kelvo_reserve_serial(p_first bigint, p_last bigint, p_station text, p_device bigint,
@@ -55,6 +55,9 @@ LANGUAGE plpgsql AS $$
 DECLARE
     got bigint;
     gap bigint;
+    low bigint;
+    high bigint;
+    numbered bigint;
 BEGIN
     SELECT serial INTO got FROM kelvo_serials
         WHERE station = p_station AND device = p_device AND state = 'reserved';
@@ -64,16 +67,24 @@ BEGIN
                 WHERE state = 'free' AND serial BETWEEN p_first AND p_last
                 ORDER BY serial LIMIT 1 FOR UPDATE SKIP LOCKED;
             EXIT WHEN got IS NOT NULL;
-            SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM kelvo_serials WHERE serial = p_first) THEN p_first
-                        ELSE (SELECT min(s.serial) + 1 FROM kelvo_serials s
-                              WHERE s.serial BETWEEN p_first AND p_last
-                                AND NOT EXISTS (SELECT 1 FROM kelvo_serials t WHERE t.serial = s.serial + 1))
-                   END INTO gap;
+            -- The lowest number of the range without a row: above the rows when they run without
+            -- a hole from FIRST (the usual case, found from the index alone), else the first hole.
+            SELECT min(serial), max(serial), count(*) INTO low, high, numbered
+                FROM kelvo_serials WHERE serial BETWEEN p_first AND p_last;
+            IF numbered = 0 OR low > p_first THEN
+                gap := p_first;
+            ELSIF numbered = high - low + 1 THEN
+                gap := high + 1;
+            ELSE
+                SELECT min(s.serial) + 1 INTO gap FROM kelvo_serials s
+                    WHERE s.serial BETWEEN p_first AND p_last
+                      AND NOT EXISTS (SELECT 1 FROM kelvo_serials t WHERE t.serial = s.serial + 1);
+            END IF;
             IF gap IS NULL OR gap > p_last THEN
                 RETURN NULL;
             END IF;
             INSERT INTO kelvo_serials (serial, state)
-                SELECT g, 'free' FROM generate_series(gap, least(p_last, gap + 255)) g
+                SELECT g, 'free' FROM generate_series(gap, least(p_last, gap + 1023)) g
                 ON CONFLICT DO NOTHING;
         END LOOP;
         UPDATE kelvo_serials SET state = 'reserved', station = p_station, device = p_device, changed_at = now()

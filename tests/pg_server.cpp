@@ -42,7 +42,7 @@ bool PgServer::run(const std::vector<std::string>& command, std::string* output)
     return r.status == 0;
 }
 
-PgServer::PgServer(bool tcp) : bin_(KELVO_PG_BINDIR) {
+PgServer::PgServer(bool tcp, bool durable) : bin_(KELVO_PG_BINDIR) {
     char pattern[] = "/tmp/kelvo-pg-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         problem_ = "no temporary folder";
@@ -70,7 +70,8 @@ PgServer::PgServer(bool tcp) : bin_(KELVO_PG_BINDIR) {
         << "host all " << kPasswordRole << " 127.0.0.1/32 scram-sha-256\nhost all all 127.0.0.1/32 trust\n";
     std::ofstream(dir_ + "/data/postgresql.conf", std::ios::app)
         << "listen_addresses = '" << (tcp ? "127.0.0.1" : "") << "'\nport = " << port_
-        << "\nunix_socket_directories = '" << dir_ << "'\nfsync = off\nmax_connections = 300\n"
+        << "\nunix_socket_directories = '" << dir_ << "'\nfsync = " << (durable ? "on" : "off")
+        << "\nmax_connections = 300\n"
         << "lc_messages = 'C'\n";
     if (!start()) return;
     const std::string made = query(

@@ -16,7 +16,9 @@ public:
     static constexpr const char* kPasswordRole = "kelvo_pw";
     static constexpr const char* kPassword = "Sesame-7741-open";
 
-    explicit PgServer(bool tcp = false);
+    // `durable`: every commit written through to the disk, as a factory's server does (the tests
+    // leave that out, to go faster).
+    explicit PgServer(bool tcp = false, bool durable = false);
     ~PgServer();
     PgServer(const PgServer&) = delete;
     PgServer& operator=(const PgServer&) = delete;
