@@ -8,6 +8,8 @@
 //       N kelvo-station processes of PORTS ports each against unpaced kelvo-sim fixtures of DEVICES
 //       devices each, on the ledger and then without it: devices per second, the ledger's time
 //       per device as the stations report it, and the stations' CPU time with and without it.
+#include "bench/ledger_bench.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "bench/ledger_bench.h"
 #include "station/ledger_records.h"
 #include "tests/pg_server.h"
 #include "tests/test_support.h"
@@ -57,7 +58,8 @@ int loadStation(const std::string& ledger, int station, int ports, double second
         threads.emplace_back([&, port] {
             const std::string name = "/dev/ttyBENCH" + std::to_string(port);
             for (std::uint64_t k = 0; Clock::now() < until; ++k) {
-                const std::uint64_t device = 1 + k * static_cast<std::uint64_t>(ports) + static_cast<std::uint64_t>(port);
+                const std::uint64_t device =
+                    1 + k * static_cast<std::uint64_t>(ports) + static_cast<std::uint64_t>(port);
                 const kelvo::SerialReservation serial = records->reserveSerial(port, name, device);
                 kelvo::DeviceRow row = benchRow(config.station, name, device, serial.number);
                 records->recordStart(port, row);
@@ -73,8 +75,9 @@ int loadStation(const std::string& ledger, int station, int ports, double second
 }
 
 void load(int ports, double seconds, const std::vector<int>& counts) {
-    std::printf("The ledger under N stations of %d ports, each port recording devices as fast as it can, %.0f s:\n",
-                ports, seconds);
+    std::printf(
+        "The ledger under N stations of %d ports, each port recording devices as fast as it can, %.0f s:\n",
+        ports, seconds);
     std::printf("  %8s %8s %12s %10s %10s\n", "stations", "devices", "devices/s", "p50 ms", "p99 ms");
     for (const int n : counts) {
         kelvotest::PgServer server(false, true);
@@ -88,7 +91,8 @@ void load(int ports, double seconds, const std::vector<int>& counts) {
         std::vector<pid_t> children;
         for (int s = 0; s < n; ++s) {
             const pid_t pid = fork();
-            if (pid == 0) _exit(loadStation(server.conninfo(db), s, ports, seconds, dir.path(std::to_string(s))));
+            if (pid == 0)
+                _exit(loadStation(server.conninfo(db), s, ports, seconds, dir.path(std::to_string(s))));
             children.push_back(pid);
         }
         for (const pid_t pid : children) waitpid(pid, nullptr, 0);
@@ -98,8 +102,9 @@ void load(int ports, double seconds, const std::vector<int>& counts) {
             std::ifstream in(dir.path(std::to_string(s)));
             for (double ms = 0; in >> ms;) times.push_back(ms);
         }
-        std::printf("  %8d %8zu %12.1f %10.2f %10.2f\n", n, times.size(), static_cast<double>(times.size()) / wall,
-                    percentile(times, 0.5), percentile(times, 0.99));
+        std::printf("  %8d %8zu %12.1f %10.2f %10.2f\n", n, times.size(),
+                    static_cast<double>(times.size()) / wall, percentile(times, 0.5),
+                    percentile(times, 0.99));
     }
 }
 
@@ -117,8 +122,9 @@ int main(int argc, char** argv) {
         for (int i = 5; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
         return stationsBench(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), counts);
     }
-    std::fputs("usage: kelvo-ledger-bench load PORTS SECONDS N [N ...]\n"
-               "       kelvo-ledger-bench stations IMAGE PORTS DEVICES N [N ...]\n",
-               stderr);
+    std::fputs(
+        "usage: kelvo-ledger-bench load PORTS SECONDS N [N ...]\n"
+        "       kelvo-ledger-bench stations IMAGE PORTS DEVICES N [N ...]\n",
+        stderr);
     return 2;
 }

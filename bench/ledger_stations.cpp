@@ -51,14 +51,21 @@ Run stationsRun(const std::string& image, int ports, int devices, int stations, 
     std::vector<pid_t> sims;
     std::vector<std::vector<std::string>> commands;
     for (int s = 0; s < stations; ++s) {
-        std::vector<std::string> args = {KELVO_STATION_BINARY, "--count", std::to_string(ports * devices),
-                                         "--serial", "1-1000000", "--serial-at", "0x1C40",
-                                         "--log", dir.path("log" + std::to_string(s) + ".jsonl")};
-        if (!ledger.empty()) args.insert(args.end(), {"--ledger", ledger, "--station", "bench-" + std::to_string(s)});
+        std::vector<std::string> args = {KELVO_STATION_BINARY,
+                                         "--count",
+                                         std::to_string(ports * devices),
+                                         "--serial",
+                                         "1-1000000",
+                                         "--serial-at",
+                                         "0x1C40",
+                                         "--log",
+                                         dir.path("log" + std::to_string(s) + ".jsonl")};
+        if (!ledger.empty())
+            args.insert(args.end(), {"--ledger", ledger, "--station", "bench-" + std::to_string(s)});
         for (int p = 0; p < ports; ++p) {
             const std::string link = dir.path("tty" + std::to_string(s) + "-" + std::to_string(p));
-            sims.push_back(spawn({KELVO_SIM_BINARY, "--devices", std::to_string(devices), "--boot-window", "100",
-                                  "--application-ms", "100", "--link", link},
+            sims.push_back(spawn({KELVO_SIM_BINARY, "--devices", std::to_string(devices), "--boot-window",
+                                  "100", "--application-ms", "100", "--link", link},
                                  "/dev/null"));
             args.insert(args.end(), {"-i", link});
         }
@@ -68,13 +75,15 @@ Run stationsRun(const std::string& image, int ports, int devices, int stations, 
     for (const auto& command : commands) {
         for (std::size_t i = 0; i + 1 < command.size(); ++i) {
             if (command[i] != "-i") continue;
-            for (int tries = 0; tries < 300 && access(command[i + 1].c_str(), F_OK) != 0; ++tries) usleep(10000);
+            for (int tries = 0; tries < 300 && access(command[i + 1].c_str(), F_OK) != 0; ++tries)
+                usleep(10000);
         }
     }
     Run run;
     const auto start = Clock::now();
     std::vector<pid_t> pids;
-    for (int s = 0; s < stations; ++s) pids.push_back(spawn(commands[s], dir.path("out" + std::to_string(s))));
+    for (int s = 0; s < stations; ++s)
+        pids.push_back(spawn(commands[s], dir.path("out" + std::to_string(s))));
     double cpu = 0;
     for (const pid_t pid : pids) {
         int status = 0;
@@ -98,7 +107,8 @@ Run stationsRun(const std::string& image, int ports, int devices, int stations, 
         const std::size_t at = out.find("The ledger took ");
         double p50 = 0, p99 = 0;
         if (at != std::string::npos &&
-            std::sscanf(out.c_str() + at, "The ledger took %lf ms per device (median; %lf ms", &p50, &p99) == 2) {
+            std::sscanf(out.c_str() + at, "The ledger took %lf ms per device (median; %lf ms", &p50, &p99) ==
+                2) {
             run.p50 = std::max(run.p50, p50);
             run.p99 = std::max(run.p99, p99);
         }
@@ -139,7 +149,8 @@ void finishRow(kelvo::DeviceRow& row, bool failed) {
 }
 
 int stationsBench(const std::string& image, int ports, int devices, const std::vector<int>& counts) {
-    std::printf("kelvo-station on one ledger: N stations of %d ports, %d unpaced devices a port:\n", ports, devices);
+    std::printf("kelvo-station on one ledger: N stations of %d ports, %d unpaced devices a port:\n", ports,
+                devices);
     std::printf("  %8s %8s %8s %10s %12s %12s %10s %10s\n", "stations", "ledger", "passed", "devices/s",
                 "CPU s/stat.", "CPU/wall", "p50 ms", "p99 ms");
     for (const int n : counts) {

@@ -32,6 +32,7 @@ struct LedgerLimits {
     std::uint32_t callMs;     // one call answered (a reservation, a record), or the connection given up
     std::uint32_t schemaMs;   // the tables created or upgraded (another station may be doing it)
     std::uint32_t retryMs;    // how often a ledger that went away is tried again
+    std::uint32_t checkMs;    // how often a ledger in use is checked while the ports do not call it
     // TCP keepalives: a connection idle this many seconds is probed every interval, and taken
     // as dead after `keepaliveCount` probes without an answer (about 11 s in all).
     std::uint32_t keepaliveIdleS;
@@ -39,7 +40,7 @@ struct LedgerLimits {
     std::uint32_t keepaliveCount;
 };
 
-inline constexpr LedgerLimits kLedgerLimits{10000, 5000, 60000, 1000, 5, 2, 3};
+inline constexpr LedgerLimits kLedgerLimits{10000, 5000, 60000, 1000, 5000, 5, 2, 3};
 
 // Millisecond tick counter; elapsed time is the unsigned 32-bit difference of two readings,
 // so a wrap of the counter is harmless.

@@ -57,9 +57,9 @@ public:
     virtual bool recordEnd(std::size_t port, const DeviceRow& row) = 0;
     // Whether the records reach everything they write to (false while the ledger is away).
     virtual bool reachable() const { return true; }
-    // What to say of the records when the station ends, once every port has stopped ("" when
-    // there is nothing to say).
-    virtual std::string closingNote() const { return ""; }
+    // Ends the records once every port has stopped (the ledger gets what was kept, if it can be
+    // reached); what to tell the operator of them ("" when there is nothing to say).
+    virtual std::string finish() { return ""; }
 };
 
 struct RecordsConfig {

@@ -43,7 +43,8 @@ bool LedgerRecords::open(const RecordsConfig& config, std::string& error) {
     for (std::size_t i = 0; i < config.ports; ++i) {
         ports_.push_back(std::make_unique<PortConnection>());
         if (!ports_.back()->connection.open(config.ledger, config.limits, application_, why)) {
-            error = "The ledger refused a connection for each port (" + why + "): the station does not start.";
+            error =
+                "The ledger refused a connection for each port (" + why + "): the station does not start.";
             return false;
         }
     }

@@ -27,23 +27,29 @@ double elapsedMicroseconds(std::uint32_t start) {
 }  // namespace
 
 LedgerRecords::~LedgerRecords() {
+    stopReconnecting();
+}
+
+void LedgerRecords::stopReconnecting() {
     {
         const std::lock_guard<std::mutex> lock(wakeMutex_);
         stopping_ = true;
     }
     wake_.notify_all();
     if (reconnector_.joinable()) reconnector_.join();
-    // One last try for what is kept; what is still not sent is in the log, and goes to the ledger
-    // when the station next starts with it.
-    if (waiting() > 0 && !flush()) {
-        note(std::to_string(waiting()) +
-             " records could not be sent to the ledger; they are in the log, and are sent when the station "
-             "next starts with it.");
-    }
 }
 
 void LedgerRecords::note(const std::string& text) {
     if (config_.note) config_.note(text);
+}
+
+void LedgerRecords::refused(const std::string& text) {
+    {
+        const std::lock_guard<std::mutex> lock(keptMutex_);
+        if (text == lastProblem_) return;  // said once, not for every port and every try
+        lastProblem_ = text;
+    }
+    note(text);
 }
 
 std::size_t LedgerRecords::waiting() const {
@@ -96,19 +102,30 @@ std::vector<double> LedgerRecords::deviceTimesMs() const {
     return all;
 }
 
-std::string LedgerRecords::closingNote() const {
+std::string LedgerRecords::finish() {
+    stopReconnecting();
+    // One last try for what is kept (unless the ledger is away: it was tried a moment ago); what
+    // is still not sent is in the log, and goes to the ledger when the station next starts with it.
+    std::string unsent;
+    if (waiting() > 0 && (away_.load() || !flush())) {
+        unsent =
+            std::to_string(waiting()) +
+            " records could not be sent to the ledger: they are in the log, and go to the ledger when the "
+            "station next starts with it.";
+    }
     std::vector<double> times = deviceTimesMs();
-    if (times.empty()) return "";
+    if (times.empty()) return unsent;
     std::sort(times.begin(), times.end());
     const auto at = [&](double share) {
         return times[static_cast<std::size_t>(share * static_cast<double>(times.size() - 1) + 0.5)];
     };
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "The ledger took %.1f ms per device (median; %.1f ms at the 99th percentile, %.1f ms at most) for "
-                  "its reservation, start and end.",
-                  at(0.5), at(0.99), times.back());
-    return text;
+    std::snprintf(
+        text, sizeof text,
+        "The ledger took %.1f ms per device (median; %.1f ms at the 99th percentile, %.1f ms at most) for "
+        "its reservation, start and end.",
+        at(0.5), at(0.99), times.back());
+    return unsent.empty() ? std::string(text) : unsent + " " + text;
 }
 
 SerialReservation LedgerRecords::reserveSerial(std::size_t port, const std::string& portName,
@@ -131,7 +148,7 @@ SerialReservation LedgerRecords::reserveSerial(std::size_t port, const std::stri
     if (call == PgCall::broken) {
         wentAway(error);
     } else {
-        note("The ledger refused a serial number's reservation: " + error);
+        refused("The ledger refused a serial number's reservation: " + error);
     }
     return {SerialReservation::Status::unreachable, 0};
 }
@@ -232,14 +249,41 @@ bool LedgerRecords::flush() {
     return true;
 }
 
+void LedgerRecords::check() {
+    const std::lock_guard<std::mutex> mainLock(mainMutex_);
+    std::string error;
+    PgResult result;
+    if (main_.isOpen() && nameHeld_ &&
+        main_.call("SELECT 1", {}, result, config_.limits.callMs, error) == PgCall::done)
+        return;
+    if (!main_.isOpen() && !main_.open(config_.ledger, config_.limits, application_, error)) {
+        wentAway(error);
+        return;
+    }
+    if (lockStationName(main_, config_.limits, config_.station, nameHeld_, error) != PgCall::done) {
+        wentAway(error);
+    } else if (!nameHeld_) {
+        note("Another station named " + config_.station + " is connected to the ledger.");
+    }
+}
+
 void LedgerRecords::reconnectLoop() {
     std::unique_lock<std::mutex> lock(wakeMutex_);
+    std::uint32_t checked = tickCount();
     while (!stopping_) {
         wake_.wait_for(lock, std::chrono::milliseconds(config_.limits.retryMs));
         if (stopping_) break;
-        if (!away_.load() && waiting() == 0) continue;
+        const bool behind = away_.load() || waiting() > 0;
+        // While all is well the main connection is checked now and then, so that a ledger that
+        // went away is noticed (and the station's name kept) before a port needs it.
+        if (!behind && elapsedSince(checked) < config_.limits.checkMs) continue;
         lock.unlock();
-        flush();
+        if (behind) {
+            flush();
+        } else {
+            check();
+        }
+        checked = tickCount();
         lock.lock();
     }
 }

@@ -34,8 +34,9 @@ public:
     bool recordStart(std::size_t port, const DeviceRow& row) override;
     bool recordEnd(std::size_t port, const DeviceRow& row) override;
     bool reachable() const override { return !away_.load(); }
-    // How long the ledger took per device (the reservation, the start and the end together).
-    std::string closingNote() const override;
+    // How long the ledger took per device (the reservation, the start and the end together), and
+    // what could not be sent.
+    std::string finish() override;
 
     // Each device's time in the ledger's calls, in milliseconds: the devices whose end went to
     // the ledger at once (not kept while it was away). Read once the ports have stopped.
@@ -54,8 +55,13 @@ private:
     void keep(const DeviceRow& row);
     void wentAway(const std::string& why);
     void note(const std::string& text);
+    // A call the ledger refused (said once while it stays the same).
+    void refused(const std::string& text);
     bool sendLogToLedger(std::string& error);
     void reconnectLoop();
+    void stopReconnecting();
+    // Whether the main connection still answers (it holds the station's name); reconnects it.
+    void check();
     // Sends what is kept, on the main connection (reconnected when needed); true when all is sent.
     bool flush();
 

@@ -13,7 +13,7 @@
 namespace kelvotest {
 
 // Time limits short enough that a lost server is given up on in a few seconds.
-inline constexpr kelvo::LedgerLimits kShortLedgerLimits{3000, 3000, 30000, 200, 1, 1, 2};
+inline constexpr kelvo::LedgerLimits kShortLedgerLimits{3000, 3000, 30000, 200, 500, 1, 1, 2};
 
 // A station's records on a ledger in a test: its log in a folder of its own (unless one is named),
 // and the notes it made for the operator.
