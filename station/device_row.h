@@ -29,10 +29,10 @@ struct DeviceRow {
     std::optional<std::uint64_t> rowsWritten;
     std::optional<std::uint64_t> rowsVerified;
     std::optional<double> seconds;
-    // The words of the image that no row sends to this chip: how many, and the first few
-    // addresses ("0xF8000E 0xF80010"); empty when there are none.
-    std::optional<std::uint64_t> unsentWords;
-    std::string unsentFirst;
+    // The words of the image that no row sends to this chip: how many, and the first few word
+    // addresses ("0xf8000e 0xf80010"); none when there are none.
+    std::optional<std::uint64_t> wordsNotSent;
+    std::string wordsNotSentAt;
 
     bool finished() const { return outcome != "unfinished"; }
 };

@@ -29,8 +29,8 @@ CREATE TABLE kelvo_devices (
     rows_written bigint,
     rows_verified bigint,
     seconds double precision,
-    unsent_words bigint,
-    unsent_first text,
+    words_not_sent bigint,
+    words_not_sent_at text,
     PRIMARY KEY (station, device));
 CREATE INDEX kelvo_devices_started ON kelvo_devices (started_at);
 CREATE INDEX kelvo_devices_unfinished ON kelvo_devices (station) WHERE outcome = 'unfinished';
@@ -106,18 +106,18 @@ CREATE FUNCTION kelvo_record_device(
     p_station text, p_device bigint, p_port text, p_serial bigint, p_outcome text, p_phase text,
     p_message text, p_chip text, p_family text, p_device_id bigint, p_revision bigint, p_image text,
     p_image_sha256 text, p_started timestamptz, p_ended timestamptz, p_resends bigint,
-    p_rows_written bigint, p_rows_verified bigint, p_seconds double precision, p_unsent_words bigint,
-    p_unsent_first text) RETURNS text
+    p_rows_written bigint, p_rows_verified bigint, p_seconds double precision, p_words_not_sent bigint,
+    p_words_not_sent_at text) RETURNS text
 LANGUAGE plpgsql AS $$
 DECLARE
     changed integer;
 BEGIN
     INSERT INTO kelvo_devices AS d (station, device, port, serial, outcome, phase, message, chip, family,
                                     device_id, revision, image, image_sha256, started_at, ended_at,
-                                    resends, rows_written, rows_verified, seconds, unsent_words, unsent_first)
+                                    resends, rows_written, rows_verified, seconds, words_not_sent, words_not_sent_at)
         VALUES (p_station, p_device, p_port, p_serial, p_outcome, p_phase, p_message, p_chip, p_family,
                 p_device_id, p_revision, p_image, p_image_sha256, p_started, p_ended, p_resends,
-                p_rows_written, p_rows_verified, p_seconds, p_unsent_words, p_unsent_first)
+                p_rows_written, p_rows_verified, p_seconds, p_words_not_sent, p_words_not_sent_at)
         ON CONFLICT (station, device) DO UPDATE SET
             port = EXCLUDED.port, serial = EXCLUDED.serial, outcome = EXCLUDED.outcome,
             phase = EXCLUDED.phase, message = EXCLUDED.message,
@@ -129,7 +129,7 @@ BEGIN
             started_at = EXCLUDED.started_at, ended_at = EXCLUDED.ended_at,
             resends = EXCLUDED.resends, rows_written = EXCLUDED.rows_written,
             rows_verified = EXCLUDED.rows_verified, seconds = EXCLUDED.seconds,
-            unsent_words = EXCLUDED.unsent_words, unsent_first = EXCLUDED.unsent_first
+            words_not_sent = EXCLUDED.words_not_sent, words_not_sent_at = EXCLUDED.words_not_sent_at
         WHERE d.outcome = 'unfinished';
     GET DIAGNOSTICS changed = ROW_COUNT;
     IF changed = 0 THEN

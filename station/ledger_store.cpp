@@ -78,8 +78,8 @@ PgCall recordLedgerDevice(PgConnection& connection, const LedgerLimits& limits, 
          textOf(row.rowsWritten),
          textOf(row.rowsVerified),
          secondsText(row.seconds),
-         textOf(row.unsentWords),
-         textOrNull(row.unsentFirst)},
+         textOf(row.wordsNotSent),
+         textOrNull(row.wordsNotSentAt)},
         result, limits.callMs, error);
     held = call == PgCall::done && result.text(0, 0) == "serial-held";
     return call;
@@ -102,7 +102,7 @@ PgCall readLedgerDevices(PgConnection& connection, const LedgerLimits& limits, c
         "image, "
         "image_sha256, " +
             isoColumn("started_at") + ", " + isoColumn("ended_at") +
-            ", resends, rows_written, rows_verified, seconds, unsent_words, unsent_first FROM kelvo_devices "
+            ", resends, rows_written, rows_verified, seconds, words_not_sent, words_not_sent_at FROM kelvo_devices "
             "WHERE ($1::text IS NULL OR station = $1) AND ($2::timestamptz IS NULL OR started_at >= $2) "
             "AND ($3::timestamptz IS NULL OR started_at < $3) ORDER BY started_at, station, device",
         {textOrNull(filter.station), textOrNull(filter.since), textOrNull(filter.until)}, result,
@@ -129,8 +129,8 @@ PgCall readLedgerDevices(PgConnection& connection, const LedgerLimits& limits, c
         row.rowsWritten = result.number(r, 16);
         row.rowsVerified = result.number(r, 17);
         if (!result.isNull(r, 18)) row.seconds = std::strtod(result.text(r, 18).c_str(), nullptr);
-        row.unsentWords = result.number(r, 19);
-        row.unsentFirst = result.text(r, 20);
+        row.wordsNotSent = result.number(r, 19);
+        row.wordsNotSentAt = result.text(r, 20);
         rows.push_back(std::move(row));
     }
     return call;

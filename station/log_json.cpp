@@ -1,5 +1,6 @@
 // A device's start and end records in the log, and the row they make together.
 #include <cmath>
+#include <sstream>
 
 #include "station/device_log.h"
 
@@ -76,9 +77,12 @@ json endRecord(const DeviceRow& row) {
     record["resends"] = orNull(row.resends);
     record["rows_verified"] = orNull(row.rowsVerified);
     record["seconds"] = orNull(row.seconds);
-    if (row.unsentWords) {
-        record["unsent_words"] = *row.unsentWords;
-        record["unsent_first"] = row.unsentFirst;
+    if (row.wordsNotSent) {
+        record["words_not_sent"] = *row.wordsNotSent;
+        json addresses = json::array();
+        std::istringstream words(row.wordsNotSentAt);
+        for (std::string address; words >> address;) addresses.push_back(address);
+        record["words_not_sent_at"] = addresses;
     }
     return record;
 }
@@ -122,8 +126,16 @@ bool applyRecord(const json& record, DeviceRow& row) {
     if (seconds != record.end() && seconds->is_number() && std::isfinite(seconds->get<double>())) {
         row.seconds = seconds->get<double>();
     }
-    row.unsentWords = numberOf(record, "unsent_words");
-    row.unsentFirst = textOf(record, "unsent_first");
+    row.wordsNotSent = numberOf(record, "words_not_sent");
+    row.wordsNotSentAt.clear();
+    const auto addresses = record.find("words_not_sent_at");
+    if (addresses != record.end() && addresses->is_array()) {
+        for (const json& address : *addresses) {
+            if (!address.is_string()) continue;
+            if (!row.wordsNotSentAt.empty()) row.wordsNotSentAt += ' ';
+            row.wordsNotSentAt += address.get<std::string>();
+        }
+    }
     return true;
 }
 

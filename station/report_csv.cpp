@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kColumns[] = {
     "station", "port",    "device",    "serial",       "outcome",       "phase",        "message",
     "chip",    "family",  "device_id", "revision",     "image",         "image_sha256", "start",
-    "end",     "seconds", "resends",   "rows_written", "rows_verified", "unsent_words", "unsent_first"};
+    "end",     "seconds", "resends",   "rows_written", "rows_verified", "words_not_sent", "words_not_sent_at"};
 
 // A field as RFC 4180 wants it: quoted, with its quotes doubled, when it holds a comma, a quote
 // or a line end.
@@ -61,8 +61,8 @@ std::string reportCsv(const std::vector<DeviceRow>& rows) {
                                       number(row.resends),
                                       number(row.rowsWritten),
                                       number(row.rowsVerified),
-                                      number(row.unsentWords),
-                                      row.unsentFirst};
+                                      number(row.wordsNotSent),
+                                      row.wordsNotSentAt};
         static_assert(std::extent_v<decltype(fields)> == std::size(kColumns));
         for (std::size_t i = 0; i < std::size(fields); ++i) {
             if (i > 0) out += ',';

@@ -109,7 +109,7 @@ TEST(Report, TheCsvQuotesWhatNeedsIt) {
     EXPECT_EQ(csv.substr(0, csv.find("\r\n")),
               "station,port,device,serial,outcome,phase,message,chip,family,device_id,revision,image,image_"
               "sha256,start,"
-              "end,seconds,resends,rows_written,rows_verified,unsent_words,unsent_first");
+              "end,seconds,resends,rows_written,rows_verified,words_not_sent,words_not_sent_at");
     EXPECT_EQ(csv.substr(csv.find("\r\n") + 2),
               "\"line \"\"A\"\"\",/dev/ttyUSB0,7,1234,failed,verify,\"ATTENTION: block #7, "
               "\"\"bad\"\"\nagain\",,,,,,,"
