@@ -57,6 +57,8 @@ public:
     virtual bool recordEnd(std::size_t port, const DeviceRow& row) = 0;
     // Whether the records reach everything they write to (false while the ledger is away).
     virtual bool reachable() const { return true; }
+    // Where the records go besides the log, for the operator ("" for the log alone).
+    virtual std::string where() const { return ""; }
     // Ends the records once every port has stopped (the ledger gets what was kept, if it can be
     // reached); what to tell the operator of them ("" when there is nothing to say).
     virtual std::string finish() { return ""; }

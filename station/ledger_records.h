@@ -45,7 +45,7 @@ public:
     // Records kept for the ledger and not sent yet.
     std::size_t waiting() const;
     // Where the ledger is (no password).
-    const std::string& where() const { return where_; }
+    std::string where() const override { return where_; }
 
 private:
     // The port's own connection, opened when first needed; nullptr when it cannot be.

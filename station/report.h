@@ -52,4 +52,8 @@ std::string serialRanges(std::vector<std::uint32_t> numbers);
 // or an option's value is not understood.
 int runReport(const ReportOptions& options, std::FILE* out, std::FILE* problems);
 
+// `kelvo-station report ...` with argv[0] "report": its options read (a command line it cannot
+// use: the usage and status 2), then runReport.
+int runReportCommand(int argc, char** argv, std::FILE* out, std::FILE* problems);
+
 }  // namespace kelvo

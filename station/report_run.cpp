@@ -1,4 +1,6 @@
 // The report's run: the devices read from a log or from the ledger, filtered and written.
+#include <filesystem>
+
 #include "station/device_log.h"
 #include "station/ledger_store.h"
 #include "station/pg_connection.h"
@@ -47,6 +49,11 @@ int runReport(const ReportOptions& options, std::FILE* out, std::FILE* problems)
     } else {
         LogContents contents;
         std::string error;
+        std::error_code missing;
+        if (!std::filesystem::exists(options.logPath, missing)) {
+            std::fprintf(problems, "The log %s does not exist.\n", options.logPath.c_str());
+            return 1;
+        }
         if (!readLog(options.logPath, contents, error)) {
             std::fprintf(problems, "The log %s cannot be read (%s).\n", options.logPath.c_str(),
                          error.c_str());

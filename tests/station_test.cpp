@@ -166,7 +166,8 @@ TEST(Station, RefusesToStartWithoutTouchingAPort) {
         {{"-i", port, "--image-sha256", std::string(64, '0'), image}, 1, "not the image approved"},
         {{"-i", port, bad}, 1, "\nBad Hex file: line 1: record length mismatch\n"},
         {{"-i", port, "--log", dir.path("no-such-folder/log.jsonl"), image}, 1, "cannot be written"},
-        {{"-i", port, "--log", dir.path(""), image}, 1, "cannot be read"},
+        {{"-i", port, "--log", dir.path(""), image}, 1, "is not a regular file"},
+        {{"-i", port, "--log", "/dev/zero", image}, 1, "is not a regular file"},
     };
     for (const Case& c : cases) {
         const ProcessResult r = station(c.args, 30);
