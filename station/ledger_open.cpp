@@ -42,7 +42,8 @@ bool LedgerRecords::open(const RecordsConfig& config, std::string& error) {
     // any device, not by a port in the middle of the job.
     for (std::size_t i = 0; i < config.ports; ++i) {
         ports_.push_back(std::make_unique<PortConnection>());
-        if (!ports_.back()->connection.open(config.ledger, config.limits, application_, why)) {
+        if (!ports_.back()->connection.open(config.ledger, config.limits, application_, why) ||
+            !warmUp(ports_.back()->connection, why)) {
             error =
                 "The ledger refused a connection for each port (" + why + "): the station does not start.";
             return false;
@@ -50,6 +51,24 @@ bool LedgerRecords::open(const RecordsConfig& config, std::string& error) {
     }
     reconnector_ = std::thread([this] { reconnectLoop(); });
     return true;
+}
+
+// The server prepares a function's statements on a connection's first call of it: made now, with
+// nothing left behind (an empty range, a record rolled back), so that the first device of each port
+// does not wait for it.
+bool LedgerRecords::warmUp(PgConnection& connection, std::string& error) {
+    std::optional<std::uint32_t> none;
+    bool held = false;
+    DeviceRow row;
+    row.station = config_.station;
+    row.port = "warm-up";
+    row.start = isoTimeNow();
+    PgResult result;
+    return reserveLedgerSerial(connection, config_.limits, 1, 0, config_.station, 0, "warm-up", row.start,
+                               none, error) == PgCall::done &&
+           connection.call("BEGIN", {}, result, config_.limits.callMs, error) == PgCall::done &&
+           recordLedgerDevice(connection, config_.limits, row, held, error) == PgCall::done &&
+           connection.call("ROLLBACK", {}, result, config_.limits.callMs, error) == PgCall::done;
 }
 
 // The log is the station's own record: a device it holds that the ledger does not (or holds as

@@ -58,6 +58,7 @@ private:
     // A call the ledger refused (said once while it stays the same).
     void refused(const std::string& text);
     bool sendLogToLedger(std::string& error);
+    bool warmUp(PgConnection& connection, std::string& error);
     void reconnectLoop();
     void stopReconnecting();
     // Whether the main connection still answers (it holds the station's name); reconnects it.

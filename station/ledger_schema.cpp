@@ -135,6 +135,11 @@ BEGIN
     IF changed = 0 THEN
         RETURN 'already';
     END IF;
+    -- A start need not wait for the disk: its end (which waits) carries all it says, and the
+    -- station's log holds it besides. The serial number's reservation has waited already.
+    IF p_outcome = 'unfinished' THEN
+        PERFORM set_config('synchronous_commit', 'off', true);
+    END IF;
     IF p_serial IS NULL THEN
         RETURN 'recorded';
     END IF;

@@ -30,6 +30,7 @@ void hideAfter(std::string& text, const std::string& key, const char* ends) {
 // libpq's message on one line: "FATAL:  database ..." and the trailing line end folded.
 std::string oneLine(std::string text) {
     std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\t', ' ');
     replaceAll(text, "  ", " ");
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -198,7 +199,8 @@ TEST(Station, RefusesToStartWithoutTouchingAPort) {
 }
 
 // Killed in the middle of an update (kill -9, a power cut): the log holds the device's start and
-// no end. The next start says so, and never hands that device's serial number out again.
+// no end, and a record cut short. The next start says so, never hands that device's serial number
+// out again, and writes its records on lines of their own.
 TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     if (stationIsWindows()) GTEST_SKIP() << "the main scenario is the one run under Wine";
     TempDir dir;
@@ -226,6 +228,8 @@ TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     ASSERT_EQ(before.size(), 1U);
     EXPECT_EQ(before[0]["event"], "start");
     EXPECT_EQ(before[0]["serial"], 1000);
+    // A record the kill cut short: said at the next start, and the next record starts on a new line.
+    std::ofstream(log, std::ios::app) << R"({"event":"end","device":1,"outc)";
 
     Fixture next(dir, "next", fixtureOptions({"--devices", "1"}));
     std::vector<std::string> args = {"-i", next.link, "--once"};
@@ -235,11 +239,15 @@ TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Device 1 on " + dir.path("slow")), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("serial number 1000) has no recorded outcome"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("The log's line 2 is not a record (a write cut short?): skipped."),
+              std::string::npos)
+        << r.output;
     const std::vector<json> after = records(log);
-    ASSERT_EQ(after.size(), 3U);
-    EXPECT_EQ(after[1]["device"], 2);  // device numbers go on from the log
-    EXPECT_EQ(after[1]["serial"], 1001);
-    EXPECT_EQ(after[2]["outcome"], "passed");
+    ASSERT_EQ(after.size(), 4U);
+    EXPECT_TRUE(after[1].is_discarded());
+    EXPECT_EQ(after[2]["device"], 2);  // device numbers go on from the log
+    EXPECT_EQ(after[2]["serial"], 1001);
+    EXPECT_EQ(after[3]["outcome"], "passed");
     next.sim->finish(10000);
     expectImageWithSerial(next.dump(1), image, 1001);
 }
@@ -299,14 +307,14 @@ TEST(Station, TheLiveTableOnATerminal) {
         const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
         Fixture fixture(dir, "table", fixtureOptions({"--devices", "1", "--row-ms", "400"}));
         const std::string session = "kelvo-station-" + std::to_string(getpid());
-        const std::string command = std::string(KELVO_STATION_BINARY) + " -i " + fixture.link + " --once --log " +
-                                    dir.path("log.jsonl") + " " + image + "; sleep 60";
+        const std::string command = std::string(KELVO_STATION_BINARY) + " -i " + fixture.link +
+                                    " --once --log " + dir.path("log.jsonl") + " " + image + "; sleep 60";
         const auto tmux = [&](std::vector<std::string> args) {
             args.insert(args.begin(), {"/usr/bin/tmux", "-L", session});
             return kelvotest::runProcess(args).output;
         };
-        tmux({"new-session", "-d", "-x", std::to_string(c.columns), "-y", "20", "env", "TERM=xterm", "sh", "-c",
-              command});
+        tmux({"new-session", "-d", "-x", std::to_string(c.columns), "-y", "20", "env", "TERM=xterm", "sh",
+              "-c", command});
         std::string screen;
         int redrawsSeen = 0;  // progress bars seen, the first before any resize
         for (int i = 0; i < 150 && screen.find("Devices: 1 passed") == std::string::npos; ++i) {
@@ -333,7 +341,8 @@ TEST(Station, TheLiveTableOnATerminal) {
         if (c.columns > 150) {
             EXPECT_NE(screen.find(fixture.link), std::string::npos) << screen;
         }
-        EXPECT_NE(screen.find("Total: 1 passed, 0 failed, yield 100.0%"), std::string::npos) << name << screen;
+        EXPECT_NE(screen.find("Total: 1 passed, 0 failed, yield 100.0%"), std::string::npos)
+            << name << screen;
         EXPECT_EQ(screen.find("\x1b"), std::string::npos);  // the terminal took the escape codes
         fixture.sim->finish(10000);
     }
