@@ -239,8 +239,7 @@ TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Device 1 on " + dir.path("slow")), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("serial number 1000) has no recorded outcome"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("The log's line 2 is not a record (a write cut short?): skipped."),
-              std::string::npos)
+    EXPECT_NE(r.output.find("The log's line 2 is not a record (a write cut short?): skipped."), std::string::npos)
         << r.output;
     const std::vector<json> after = records(log);
     ASSERT_EQ(after.size(), 4U);
@@ -307,14 +306,14 @@ TEST(Station, TheLiveTableOnATerminal) {
         const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
         Fixture fixture(dir, "table", fixtureOptions({"--devices", "1", "--row-ms", "400"}));
         const std::string session = "kelvo-station-" + std::to_string(getpid());
-        const std::string command = std::string(KELVO_STATION_BINARY) + " -i " + fixture.link +
-                                    " --once --log " + dir.path("log.jsonl") + " " + image + "; sleep 60";
+        const std::string command = std::string(KELVO_STATION_BINARY) + " -i " + fixture.link + " --once --log " +
+                                    dir.path("log.jsonl") + " " + image + "; sleep 60";
         const auto tmux = [&](std::vector<std::string> args) {
             args.insert(args.begin(), {"/usr/bin/tmux", "-L", session});
             return kelvotest::runProcess(args).output;
         };
-        tmux({"new-session", "-d", "-x", std::to_string(c.columns), "-y", "20", "env", "TERM=xterm", "sh",
-              "-c", command});
+        tmux({"new-session", "-d", "-x", std::to_string(c.columns), "-y", "20", "env", "TERM=xterm", "sh", "-c",
+              command});
         std::string screen;
         int redrawsSeen = 0;  // progress bars seen, the first before any resize
         for (int i = 0; i < 150 && screen.find("Devices: 1 passed") == std::string::npos; ++i) {
@@ -341,8 +340,7 @@ TEST(Station, TheLiveTableOnATerminal) {
         if (c.columns > 150) {
             EXPECT_NE(screen.find(fixture.link), std::string::npos) << screen;
         }
-        EXPECT_NE(screen.find("Total: 1 passed, 0 failed, yield 100.0%"), std::string::npos)
-            << name << screen;
+        EXPECT_NE(screen.find("Total: 1 passed, 0 failed, yield 100.0%"), std::string::npos) << name << screen;
         EXPECT_EQ(screen.find("\x1b"), std::string::npos);  // the terminal took the escape codes
         fixture.sim->finish(10000);
     }
