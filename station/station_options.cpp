@@ -96,8 +96,8 @@ int readStationOptions(int argc, char** argv, StationOptions& options, std::FILE
     StationConfig& config = options.config;
     CLI::App app{
         "Updates the firmware of Kelvo devices on many serial ports at once, device after device, with "
-        "serial numbers and a record of every device.\n  kelvo-station report --help: the report of a log or of "
-        "the ledger.",
+        "serial numbers and a record of every device.\n"
+        "  kelvo-station report --help: the report of a log or of the ledger.",
         "kelvo-station"};
     // "/dev/ttyUSB0" and "/tmp/app.hex" are names, not Windows-style options, on every platform.
     app.allow_windows_style_options(false);
