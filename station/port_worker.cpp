@@ -112,7 +112,8 @@ std::optional<std::uint32_t> PortWorker::reserveSerial(std::uint64_t device, boo
         }
         if (!said) {
             show(PortState::waiting, "the ledger cannot be reached");
-            say("device " + std::to_string(device) + " waits for its serial number: the ledger cannot be reached");
+            say("device " + std::to_string(device) +
+                " waits for its serial number: the ledger cannot be reached");
             said = true;
         }
         pause(kLedgerWaitMs);
@@ -130,8 +131,8 @@ void PortWorker::updateDevice() {
             station_.cancelDevice();
             if (usedUp) {
                 char why[96];
-                std::snprintf(why, sizeof why, "the serial numbers %u-%u are used up", station_.config.serials->first,
-                              station_.config.serials->last);
+                std::snprintf(why, sizeof why, "the serial numbers %u-%u are used up",
+                              station_.config.serials->first, station_.config.serials->last);
                 station_.end(std::string("The station takes no more devices: ") + why + ".");
             }
             return;

@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
     kelvo::StopRequest stop;
     kelvo::installInterruptHandler(stop);
 
-    if (argc > 1 && std::string(argv[1]) == "report") return kelvo::runReportCommand(argc - 1, argv + 1, stdout, stderr);
+    if (argc > 1 && std::string(argv[1]) == "report")
+        return kelvo::runReportCommand(argc - 1, argv + 1, stdout, stderr);
 
     kelvo::StationOptions options;
     const int read = kelvo::readStationOptions(argc, argv, options, stdout);

@@ -119,8 +119,9 @@ int readStationOptions(int argc, char** argv, StationOptions& options, std::FILE
         {"--serial-at", "Where the serial number goes: a target word address (0x... or decimal)", {}},
         {"--log", "The record of every device, one JSON object a line (default: kelvo-station.jsonl)", {}},
         {"--image-sha256", "Refuse to start unless the file's SHA-256 is this one", {}},
-        {"--ledger", "Record every device and take serial numbers in the factory's ledger: a PostgreSQL connection URI "
-                     "(postgresql://user@host/database) or keyword string",
+        {"--ledger",
+         "Record every device and take serial numbers in the factory's ledger: a PostgreSQL connection URI "
+         "(postgresql://user@host/database) or keyword string",
          {}},
         {"--station", "The station's name in every record (default: the host name)", {}},
     };
@@ -167,7 +168,8 @@ int readStationOptions(int argc, char** argv, StationOptions& options, std::FILE
     if (given[4] && !parseDigest(value(4), options.imageSha256)) {
         return usageError(app, "--image-sha256 takes the file's SHA-256: 64 hexadecimal digits", out);
     }
-    if (given[5] && value(5).empty()) return usageError(app, "--ledger takes a connection URI or string", out);
+    if (given[5] && value(5).empty())
+        return usageError(app, "--ledger takes a connection URI or string", out);
     config.ledger = value(5);
     config.station = given[6] ? value(6) : hostName();
     if (config.station.empty()) return usageError(app, "--station takes the station's name", out);

@@ -239,7 +239,8 @@ TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Device 1 on " + dir.path("slow")), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("serial number 1000) has no recorded outcome"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("The log's line 2 is not a record (a write cut short?): skipped."), std::string::npos)
+    EXPECT_NE(r.output.find("The log's line 2 is not a record (a write cut short?): skipped."),
+              std::string::npos)
         << r.output;
     const std::vector<json> after = records(log);
     ASSERT_EQ(after.size(), 4U);
