@@ -40,7 +40,7 @@ for bits in 64 32; do
     for dll in $("$objdump" -p "$dir/$exe" | sed -n 's/^\s*DLL Name: //p'); do
       case "${dll,,}" in
         kernel32.dll | msvcrt.dll | ws2_32.dll | advapi32.dll | secur32.dll | shell32.dll | user32.dll) ;;
-        *) [ -f "$dir/$dll" ] || fail "$zip: $exe needs $dll, which the zip does not hold" ;;
+        *) ls "$dir" | grep -qixF "$dll" || fail "$zip: $exe needs $dll, which the zip does not hold" ;;
       esac
     done
   done

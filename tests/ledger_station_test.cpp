@@ -194,7 +194,6 @@ TEST(StationsOnALedger, AKilledStationsNumberIsNeverHandedOutAgain) {
 // the ledger holds every device of the log once, so that the report of the log and of the ledger
 // are the same.
 TEST(StationsOnALedger, TheServerStoppedDuringUpdatesLosesNothing) {
-    if (stationIsWindows()) GTEST_SKIP() << "the outage runs on Linux";
     PgServer& server = testServer();
     const std::string db = server.freshDatabase();
     TempDir dir;
