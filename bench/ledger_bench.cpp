@@ -1,9 +1,10 @@
 // kelvo-ledger-bench: the factory ledger under many stations at once, on a PostgreSQL server of its
 // own (started in a temporary folder, every commit written through to the disk).
-//   kelvo-ledger-bench load PORTS SECONDS N [N ...]
-//       N station processes of PORTS ports each, every port recording device after device as fast
-//       as the ledger takes them (a reservation, a start, an end; one device in ten fails): devices
-//       recorded per second, and each device's wall time in the ledger, p50 and p99.
+//   kelvo-ledger-bench load PORTS SECONDS PAUSE_MS N [N ...]
+//       N station processes of PORTS ports each, every port recording device after device (a
+//       reservation, a start, an end; one device in ten fails), PAUSE_MS apart (0: as fast as the
+//       ledger takes them): devices recorded per second, and each device's wall time in the
+//       ledger, p50 and p99.
 //   kelvo-ledger-bench stations IMAGE PORTS DEVICES N [N ...]
 //       N kelvo-station processes of PORTS ports each against unpaced kelvo-sim fixtures of DEVICES
 //       devices each, on the ledger and then without it: devices per second, the ledger's time
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +40,8 @@ double percentile(std::vector<double> values, double share) {
 
 // One station process of the load: its ports record devices until the time is up; each device's
 // ledger time goes to `out`, one per line.
-int loadStation(const std::string& ledger, int station, int ports, double seconds, const std::string& out) {
+int loadStation(const std::string& ledger, int station, int ports, double seconds, int pauseMs,
+                const std::string& out) {
     kelvotest::TempDir dir;
     kelvo::RecordsConfig config;
     config.logPath = dir.path("log.jsonl");
@@ -57,6 +60,7 @@ int loadStation(const std::string& ledger, int station, int ports, double second
     for (int port = 0; port < ports; ++port) {
         threads.emplace_back([&, port] {
             const std::string name = "/dev/ttyBENCH" + std::to_string(port);
+            std::mt19937 random(static_cast<unsigned>(station * 1000 + port));
             for (std::uint64_t k = 0; Clock::now() < until; ++k) {
                 const std::uint64_t device =
                     1 + k * static_cast<std::uint64_t>(ports) + static_cast<std::uint64_t>(port);
@@ -65,6 +69,10 @@ int loadStation(const std::string& ledger, int station, int ports, double second
                 records->recordStart(port, row);
                 finishRow(row, k % 10 == 9);
                 records->recordEnd(port, row);
+                // Ports are not in step: each pause is drawn from half to one and a half of PAUSE_MS.
+                if (pauseMs > 0)
+                    std::this_thread::sleep_for(
+                        std::chrono::milliseconds(pauseMs / 2 + random() % (pauseMs + 1)));
             }
         });
     }
@@ -74,10 +82,11 @@ int loadStation(const std::string& ledger, int station, int ports, double second
     return 0;
 }
 
-void load(int ports, double seconds, const std::vector<int>& counts) {
+void load(int ports, double seconds, int pauseMs, const std::vector<int>& counts) {
     std::printf(
-        "The ledger under N stations of %d ports, each port recording devices as fast as it can, %.0f s:\n",
-        ports, seconds);
+        "The ledger under N stations of %d ports, each port recording a device every %d ms besides the "
+        "ledger's own time, for %.0f s:\n",
+        ports, pauseMs, seconds);
     std::printf("  %8s %8s %12s %10s %10s\n", "stations", "devices", "devices/s", "p50 ms", "p99 ms");
     for (const int n : counts) {
         kelvotest::PgServer server(false, true);
@@ -87,14 +96,19 @@ void load(int ports, double seconds, const std::vector<int>& counts) {
         }
         const std::string db = server.freshDatabase();
         kelvotest::TempDir dir;
-        const auto start = Clock::now();
         std::vector<pid_t> children;
         for (int s = 0; s < n; ++s) {
             const pid_t pid = fork();
             if (pid == 0)
-                _exit(loadStation(server.conninfo(db), s, ports, seconds, dir.path(std::to_string(s))));
+                _exit(loadStation(server.conninfo(db), s, ports, seconds, pauseMs,
+                                  dir.path(std::to_string(s))));
             children.push_back(pid);
         }
+        for (int s = 0; s < n; ++s) {
+            while (access(dir.path(std::to_string(s) + ".ready").c_str(), F_OK) != 0) usleep(10000);
+        }
+        const auto start = Clock::now();
+        for (int s = 0; s < n; ++s) std::ofstream(dir.path(std::to_string(s) + ".go")).put('\n');
         for (const pid_t pid : children) waitpid(pid, nullptr, 0);
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         std::vector<double> times;
@@ -113,9 +127,9 @@ void load(int ports, double seconds, const std::vector<int>& counts) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     std::vector<int> counts;
-    if (mode == "load" && argc >= 5) {
-        for (int i = 4; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
-        load(std::atoi(argv[2]), std::atof(argv[3]), counts);
+    if (mode == "load" && argc >= 6) {
+        for (int i = 5; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+        load(std::atoi(argv[2]), std::atof(argv[3]), std::atoi(argv[4]), counts);
         return 0;
     }
     if (mode == "stations" && argc >= 6) {

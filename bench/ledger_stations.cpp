@@ -1,6 +1,7 @@
 // kelvo-ledger-bench stations: real kelvo-station processes on one ledger, against unpaced
 // kelvo-sim fixtures, beside the same stations without the ledger.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -64,8 +65,10 @@ Run stationsRun(const std::string& image, int ports, int devices, int stations, 
             args.insert(args.end(), {"--ledger", ledger, "--station", "bench-" + std::to_string(s)});
         for (int p = 0; p < ports; ++p) {
             const std::string link = dir.path("tty" + std::to_string(s) + "-" + std::to_string(p));
+            // A device is back in its application at once and off the fixture just after the
+            // station's 3 s of silence that tell it was removed.
             sims.push_back(spawn({KELVO_SIM_BINARY, "--devices", std::to_string(devices), "--boot-window",
-                                  "100", "--application-ms", "100", "--link", link},
+                                  "100", "--application-ms", "3300", "--link", link},
                                  "/dev/null"));
             args.insert(args.end(), {"-i", link});
         }
@@ -85,10 +88,14 @@ Run stationsRun(const std::string& image, int ports, int devices, int stations, 
     for (int s = 0; s < stations; ++s)
         pids.push_back(spawn(commands[s], dir.path("out" + std::to_string(s))));
     double cpu = 0;
+    const auto deadline = start + std::chrono::seconds(60 + 30 * devices);
     for (const pid_t pid : pids) {
         int status = 0;
         rusage usage{};
-        wait4(pid, &status, 0, &usage);
+        while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+            if (Clock::now() > deadline) kill(pid, SIGKILL);  // a station that cannot finish
+            usleep(20000);
+        }
         cpu += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
