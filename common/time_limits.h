@@ -31,6 +31,23 @@ inline constexpr TimeLimits kDefaultLimits{10000, 1000, 60000, 1000, 100, 1000, 
 // connection after this long: keepalive probes, or data it never acknowledges.
 inline constexpr std::uint32_t kDeadPeerMs = 4000;
 
+// The time limits of a station's calls to the factory's ledger (a database server). The station
+// always runs with kLedgerLimits; the tests give shorter ones.
+struct LedgerLimits {
+    std::uint32_t connectMs;  // a connection made, or the server taken as unreachable
+    std::uint32_t callMs;     // one call answered (a reservation, a record), or the connection given up
+    std::uint32_t schemaMs;   // the tables created or upgraded (another station may be doing it)
+    std::uint32_t retryMs;    // how often a ledger that went away is tried again
+    std::uint32_t checkMs;    // how often a ledger in use is checked while the ports do not call it
+    // TCP keepalives: a connection idle this many seconds is probed every interval, and taken
+    // as dead after `keepaliveCount` probes without an answer (about 11 s in all).
+    std::uint32_t keepaliveIdleS;
+    std::uint32_t keepaliveIntervalS;
+    std::uint32_t keepaliveCount;
+};
+
+inline constexpr LedgerLimits kLedgerLimits{10000, 5000, 60000, 1000, 5000, 5, 2, 3};
+
 // Millisecond tick counter; elapsed time is the unsigned 32-bit difference of two readings,
 // so a wrap of the counter is harmless.
 std::uint32_t tickCount();

@@ -2,7 +2,8 @@
 # Checks the artifacts of scripts/release.sh (in release/ or $1) as a packager and a technician
 # would: lintian finds no error and no warning in the .deb; the .deb installs, `kelvoup` with no
 # arguments prints the usage and ends with status 2, both man pages are found, and it removes
-# again; each zip's KelvoUp.exe is stripped and carries its version resource; the checksums hold.
+# again; each zip's KelvoUp.exe is stripped and carries its version resource, and every DLL its
+# programs import is Windows' own or in the zip (libpq.dll beside kelvo-station.exe); the checksums hold.
 # Run as root (it installs the package); needs install-build-deps.sh --windows --release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +34,16 @@ for bits in 64 32; do
   [ "$bits" = 32 ] && objdump=i686-w64-mingw32-objdump
   dir=$(mktemp -d)
   unzip -q "$zip" -d "$dir"
-  for f in KelvoUp.exe kelvo-station.exe README.txt LICENSE.txt; do [ -f "$dir/$f" ] || fail "$zip holds no $f"; done
+  for f in KelvoUp.exe kelvo-station.exe libpq.dll README.txt LICENSE.txt; do [ -f "$dir/$f" ] || fail "$zip holds no $f"; done
+  # Every DLL the programs import is Windows' own, or shipped beside them.
+  for exe in KelvoUp.exe kelvo-station.exe libpq.dll; do
+    for dll in $("$objdump" -p "$dir/$exe" | sed -n 's/^\s*DLL Name: //p'); do
+      case "${dll,,}" in
+        kernel32.dll | msvcrt.dll | ws2_32.dll | advapi32.dll | secur32.dll | shell32.dll | user32.dll) ;;
+        *) ls "$dir" | grep -qixF "$dll" || fail "$zip: $exe needs $dll, which the zip does not hold" ;;
+      esac
+    done
+  done
   # RT_VERSION is resource type 16.
   "$objdump" -p "$dir/KelvoUp.exe" | grep -q "Entry: ID: 0x000010," || fail "$zip: KelvoUp.exe has no version resource"
   strings -el "$dir/KelvoUp.exe" | grep -qx "$version" || fail "$zip: the version resource does not say $version"

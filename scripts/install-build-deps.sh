@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing KelvoUp needs on Debian 12 (or a derivative).
 #   --windows   also the mingw-w64 cross compilers and Wine, to build KelvoUp.exe and test it
-#               (the 32-bit Wine needs Debian's i386 architecture, which this adds)
+#               (the 32-bit Wine needs Debian's i386 architecture, which this adds), and libpq for
+#               both Windows targets, built once from Debian's own source package (a deb-src entry
+#               is added for it) into /opt/kelvoup-deps, where the Windows build finds it
 #   --fuzz      also clang and its runtime, for the libFuzzer targets (fuzz/run.sh)
 #   --release   also what checking the release artifacts needs (scripts/check-release.sh)
 #   --web       also Emscripten, Chromium and Node.js (when there is none), and the browser tests'
@@ -10,12 +12,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 windows=0
 web=0
-packages=(cmake g++ make libgtest-dev binutils srecord libcli11-dev nlohmann-json3-dev tmux strace ser2net)
+packages=(cmake g++ make libgtest-dev binutils srecord libcli11-dev nlohmann-json3-dev tmux strace ser2net postgresql libpq-dev)
 for option in "$@"; do
   case "$option" in
     --windows)
       windows=1
-      packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64)
+      packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 dpkg-dev)
       # The 32-bit Wine only where the kernel runs 32-bit programs; elsewhere the 32-bit Windows
       # build is built but not run (scripts/test.sh says so).
       if bash scripts/i386-probe.sh; then
@@ -47,6 +49,7 @@ web_packages() {
 }
 if [ ${#missing[@]} -eq 0 ]; then
   web_packages
+  [ "$windows" -eq 0 ] || bash scripts/build-mingw-libpq.sh
   exit 0
 fi
 as_root=()
@@ -73,3 +76,4 @@ if ! install "${missing[@]}"; then
   install "${rest[@]}"
 fi
 web_packages
+[ "$windows" -eq 0 ] || bash scripts/build-mingw-libpq.sh

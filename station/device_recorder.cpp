@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
 #include "common/time_limits.h"
 #include "protocol/device_table.h"
@@ -10,14 +9,6 @@
 #include "update/update_text.h"
 
 namespace kelvo {
-
-namespace {
-
-nlohmann::json serialJson(std::optional<std::uint32_t> serial) {
-    return serial ? nlohmann::json(*serial) : nlohmann::json(nullptr);
-}
-
-}  // namespace
 
 void DeviceRecorder::onEvent(const UpdateEvent& event) {
     switch (event.kind) {
@@ -54,45 +45,45 @@ void DeviceRecorder::recordStart(const UpdateEvent& id) {
     if (startRecorded_) return;
     startRecorded_ = true;
     const StationConfig& config = station_.config;
-    nlohmann::json record = {
-        {"event", "start"},
-        {"time", isoTimeNow()},
-        {"port", status_.port},
-        {"device", device_},
-        {"chip", id.text != nullptr ? nlohmann::json(id.text) : nlohmann::json(nullptr)},
-        {"device_id", id.deviceId},
-        {"revision", id.revision},
-        {"family", id.text != nullptr ? nlohmann::json(familyName(static_cast<DeviceFamily>(id.family)))
-                                      : nlohmann::json(nullptr)},
-        {"image", config.imageName},
-        {"image_sha256", config.imageSha256},
-        {"serial", serialJson(serial_)}};
+    row_.station = config.station;
+    row_.port = status_.port;
+    row_.device = device_;
+    row_.serial = serial_;
+    row_.start = isoTimeNow();
+    row_.chip = id.text != nullptr ? id.text : "";
+    row_.family = id.text != nullptr ? familyName(static_cast<DeviceFamily>(id.family)) : "";
+    row_.deviceId = id.deviceId;
+    row_.revision = id.revision;
+    row_.image = config.imageName;
+    row_.imageSha256 = config.imageSha256;
     // The serial number is on record before any row can carry it to the device.
-    if (!station_.log.append(record)) logFailed();
+    if (!station_.records.recordStart(index_, row_)) recordsFailed();
 }
 
 void DeviceRecorder::recordEnd(const UpdateResult& result, const std::string& extraProblem, double seconds) {
     recordStart({.kind = EventKind::chipIdentified,
                  .deviceId = result.identity.deviceId,
                  .revision = result.identity.revision});
-    const char* outcome = result.outcome == UpdateOutcome::passed        ? "passed"
-                          : result.outcome == UpdateOutcome::interrupted ? "interrupted"
-                                                                         : "failed";
-    nlohmann::json record = {{"event", "end"},    {"time", isoTimeNow()},          {"port", status_.port},
-                             {"device", device_}, {"serial", serialJson(serial_)}, {"outcome", outcome}};
+    row_.outcome = result.outcome == UpdateOutcome::passed        ? "passed"
+                   : result.outcome == UpdateOutcome::interrupted ? "interrupted"
+                                                                  : "failed";
+    row_.end = isoTimeNow();
     if (result.outcome != UpdateOutcome::passed) {
-        record["phase"] = phaseName(result.phase);
-        record["message"] = message(result, extraProblem);
+        row_.phase = phaseName(result.phase);
+        row_.message = message(result, extraProblem);
     }
     if (unsentCount_ > 0) {
-        record["words_not_sent"] = unsentCount_;
-        record["words_not_sent_at"] = unsentAddresses();
+        row_.wordsNotSent = unsentCount_;
+        for (const std::string& address : unsentAddresses()) {
+            if (!row_.wordsNotSentAt.empty()) row_.wordsNotSentAt += ' ';
+            row_.wordsNotSentAt += address;
+        }
     }
-    record["rows_written"] = result.rowsWritten;
-    record["resends"] = result.resends;
-    record["rows_verified"] = result.rowsVerified;
-    record["seconds"] = static_cast<double>(static_cast<long long>(seconds * 1000 + 0.5)) / 1000;
-    if (!station_.log.append(record)) logFailed();
+    row_.rowsWritten = result.rowsWritten;
+    row_.resends = result.resends;
+    row_.rowsVerified = result.rowsVerified;
+    row_.seconds = static_cast<double>(static_cast<long long>(seconds * 1000 + 0.5)) / 1000;
+    if (!station_.records.recordEnd(index_, row_)) recordsFailed();
 }
 
 std::vector<std::string> DeviceRecorder::unsentAddresses() const {
@@ -127,7 +118,7 @@ void DeviceRecorder::progress(std::size_t bytes) {
     station_.view.set(index_, status_);
 }
 
-void DeviceRecorder::logFailed() {
+void DeviceRecorder::recordsFailed() {
     station_.markProblem();
     station_.end("The log " + station_.config.logPath + " can no longer be written: the station stops.");
     station_.interrupt.request();

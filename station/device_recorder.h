@@ -39,7 +39,7 @@ public:
 private:
     void phase(const char* name);
     void progress(std::size_t bytes);
-    void logFailed();
+    void recordsFailed();
 
     StationState& station_;
     PortStatus& status_;
@@ -48,6 +48,7 @@ private:
     std::optional<std::uint32_t> serial_;
     StopRequest& stop_;
     bool startRecorded_ = false;
+    DeviceRow row_;
     std::string message_;
     static constexpr std::size_t kUnsentListed = 8;
     std::vector<std::uint32_t> unsent_;

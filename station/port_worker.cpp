@@ -8,7 +8,6 @@
 #include "protocol/bootloader.h"
 #include "protocol/device_table.h"
 #include "station/device_recorder.h"
-#include "station/device_recorder.h"
 #include "update/update_text.h"
 
 namespace kelvo {
@@ -101,20 +100,46 @@ void PortWorker::waitForRemoval() {
     }
 }
 
+// The device's serial number, reserved in the records before its update starts. While the ledger
+// cannot be reached the port waits for it, and its row says so.
+std::optional<std::uint32_t> PortWorker::reserveSerial(std::uint64_t device, bool& usedUp) {
+    usedUp = false;
+    bool said = false;
+    while (!stopping()) {
+        const SerialReservation r = station_.records.reserveSerial(index_, name_, device);
+        if (r.status == SerialReservation::Status::reserved) return r.number;
+        if (r.status == SerialReservation::Status::usedUp) {
+            usedUp = true;
+            return std::nullopt;
+        }
+        if (!said) {
+            show(PortState::waiting, "the ledger cannot be reached");
+            say("device " + std::to_string(device) +
+                " waits for its serial number: the ledger cannot be reached");
+            said = true;
+        }
+        pause(kLedgerWaitMs);
+    }
+    return std::nullopt;
+}
+
 void PortWorker::updateDevice() {
+    const std::uint64_t device = station_.nextDeviceNumber();
     std::optional<std::uint32_t> serial;
-    if (station_.serials != nullptr) {
-        serial = station_.serials->take();
+    if (station_.config.serials) {
+        bool usedUp = false;
+        serial = reserveSerial(device, usedUp);
         if (!serial) {
             station_.cancelDevice();
-            char why[96];
-            std::snprintf(why, sizeof why, "the serial numbers %u-%u are used up", station_.serials->first(),
-                          station_.serials->last());
-            station_.end(std::string("The station takes no more devices: ") + why + ".");
+            if (usedUp) {
+                char why[96];
+                std::snprintf(why, sizeof why, "the serial numbers %u-%u are used up",
+                              station_.config.serials->first, station_.config.serials->last);
+                station_.end(std::string("The station takes no more devices: ") + why + ".");
+            }
             return;
         }
     }
-    const std::uint64_t device = station_.nextDeviceNumber();
     status_.chip.clear();
     show(PortState::updating, "contacting");
     say("device " + std::to_string(device) + " found" +
@@ -136,7 +161,6 @@ void PortWorker::updateDevice() {
     }
     const bool passed = result.outcome == UpdateOutcome::passed;
     const bool interrupted = result.outcome == UpdateOutcome::interrupted;
-    if (serial && !passed) station_.serials->giveBack(*serial);
     station_.deviceEnded(passed);
     (passed ? status_.passed : interrupted ? status_.interrupted : status_.failed) += 1;
     status_.lastPassed = passed;

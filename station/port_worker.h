@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/stop_request.h"
@@ -24,6 +26,7 @@ private:
     bool openNow();
     bool waitForDevice();
     void updateDevice();
+    std::optional<std::uint32_t> reserveSerial(std::uint64_t device, bool& usedUp);
     void waitForRemoval();
     void show(PortState state, std::string detail = "");
     void say(const std::string& text);

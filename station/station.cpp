@@ -1,5 +1,7 @@
 #include "station/station.h"
 
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "common/time_limits.h"
@@ -52,7 +54,7 @@ void StationState::noteUnsentWords(DeviceFamily family, std::size_t count,
 
 namespace {
 
-std::string heading(const StationConfig& config) {
+std::string heading(const StationConfig& config, const DeviceRecords& records) {
     std::string text = "KelvoUp station: " + config.imageName + " (SHA-256 " +
                        config.imageSha256.substr(0, 16) + "...) on " + std::to_string(config.ports.size()) +
                        (config.ports.size() == 1 ? " port" : " ports");
@@ -60,32 +62,65 @@ std::string heading(const StationConfig& config) {
         text += ", serial numbers " + std::to_string(config.serials->first) + "-" +
                 std::to_string(config.serials->last);
     }
-    return text + "; the log is " + config.logPath;
+    text += "; the log is " + config.logPath;
+    const std::string ledger = records.where();
+    return ledger.empty() ? text : text + "; the ledger is " + ledger + ", this station " + config.station;
+}
+
+// What the records say while the station runs, above the table; before the table is there, kept
+// for it.
+class Notes {
+public:
+    void say(const std::string& text) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (view_ != nullptr) {
+            view_->note(text);
+        } else {
+            early_.push_back(text);
+        }
+    }
+    void showOn(StationView* view) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        view_ = view;
+        for (const std::string& text : early_) {
+            if (view_ != nullptr) view_->note(text);
+        }
+        early_.clear();
+    }
+
+private:
+    std::mutex mutex_;
+    StationView* view_ = nullptr;
+    std::vector<std::string> early_;
+};
+
+std::unique_ptr<DeviceRecords> openRecords(const StationConfig& config, Notes& notes, std::string& error) {
+    RecordsConfig records;
+    records.logPath = config.logPath;
+    records.station = config.station;
+    if (config.serials) records.serials = SerialRange{config.serials->first, config.serials->last};
+    records.ports = config.ports.size();
+    records.ledger = config.ledger;
+    records.note = [&notes](const std::string& text) { notes.say(text); };
+    return config.ledger.empty() ? openLogRecords(records, error) : openLedgerRecords(records, error);
 }
 
 }  // namespace
 
 int runStation(const StationConfig& config, HexImage image, StopRequest& interrupt, std::FILE* out) {
-    // The log is the serial numbers' ledger: what it says is read before anything is handed out,
-    // and a log that cannot be written stops the station before any device is touched.
-    LogHistory history;
-    if (!readLogHistory(config.logPath, history)) {
-        std::fprintf(out, "The log %s cannot be read: the station does not start.\n", config.logPath.c_str());
-        return 1;
-    }
-    DeviceLog log;
+    // The records say what serial numbers are free and where device numbers go on before anything
+    // is handed out; records that cannot be written stop the station before any port is opened.
+    Notes notes;
     std::string error;
-    if (!log.open(config.logPath, error)) {
-        std::fprintf(out, "The log %s cannot be written (%s): the station does not start.\n",
-                     config.logPath.c_str(), error.c_str());
+    const std::unique_ptr<DeviceRecords> records = openRecords(config, notes, error);
+    if (!records) {
+        std::fprintf(out, "%s\n", error.c_str());
         return 1;
     }
     StationView view(out, liveTerminal(out), config.ports);
-    view.note(heading(config));
-    for (const unsigned line : history.unreadableLines) {
-        view.note("The log's line " + std::to_string(line) +
-                  " is not a record (a write cut short?): skipped.");
-    }
+    view.note(heading(config, *records));
+    const RecordsAtStart& history = records->atStart();
+    for (const std::string& note : history.notes) view.note(note);
     for (const UnfinishedDevice& d : history.unfinished) {
         view.note(
             "Device " + std::to_string(d.device) + " on " + d.port + " (started " + d.time +
@@ -93,14 +128,12 @@ int runStation(const StationConfig& config, HexImage image, StopRequest& interru
             ") has no recorded outcome: the station stopped during its update. Update that device again" +
             (d.serial ? "; its serial number is not handed out again." : "."));
     }
+    notes.showOn(&view);
 
-    std::optional<SerialNumbers> serials;
-    if (config.serials) serials.emplace(config.serials->first, config.serials->last, history.serialsNotFree);
     SharedImage shared(std::move(image));
-    // Stops every port: the user's interrupt, or a log that can no longer be written.
+    // Stops every port: the user's interrupt, or records that can no longer be written.
     StopRequest stopAll(&interrupt);
-    StationState station(config, shared, log, serials ? &*serials : nullptr, view, stopAll,
-                         history.lastDevice);
+    StationState station(config, shared, *records, view, stopAll, history.lastDevice);
 
     std::vector<std::thread> threads;
     std::vector<std::unique_ptr<PortWorker>> workers;
@@ -118,6 +151,9 @@ int runStation(const StationConfig& config, HexImage image, StopRequest& interru
         sleepUninterruptedMs(kRedrawMs);
     }
     for (std::thread& thread : threads) thread.join();
+    const std::string last = records->finish();
+    if (!last.empty()) view.note(last);
+    notes.showOn(nullptr);
 
     const bool interrupted = interrupt.requested();
     view.finish(std::string(interrupted ? "Interrupted. " : "") + "Devices: " + view.totals() + ".");

@@ -11,8 +11,8 @@
 
 #include "common/stop_request.h"
 #include "image/hex_image.h"
-#include "station/device_log.h"
-#include "station/serial_numbers.h"
+#include "protocol/device_table.h"
+#include "station/device_records.h"
 #include "station/shared_image.h"
 #include "station/station_view.h"
 
@@ -33,6 +33,8 @@ struct StationConfig {
     std::uint64_t count = 0;  // end once this many devices have passed in all ports (0: no limit)
     std::optional<SerialPlan> serials;
     std::string logPath = "kelvo-station.jsonl";
+    std::string station;  // the station's name in every record
+    std::string ledger;   // the factory's ledger (a libpq connection string); empty: the log alone
 };
 
 // The time a device must stay silent after its update before the port takes the next device: a
@@ -42,29 +44,29 @@ inline constexpr std::uint32_t kRemovalSilenceMs = 3000;
 inline constexpr std::uint32_t kReopenMs = 1000;
 // How often the live table is redrawn.
 inline constexpr std::uint32_t kRedrawMs = 250;
+// How often a port that needs a serial number asks a ledger that cannot be reached again.
+inline constexpr std::uint32_t kLedgerWaitMs = 1000;
 
 // What every port of a station shares. Everything here is safe to use from every port at once.
 class StationState {
 public:
-    StationState(const StationConfig& config, SharedImage& image, DeviceLog& log, SerialNumbers* serials,
-                 StationView& view, StopRequest& interrupt, std::uint64_t lastDevice)
+    StationState(const StationConfig& config, SharedImage& image, DeviceRecords& records, StationView& view,
+                 StopRequest& interrupt, std::uint64_t lastDevice)
         : config(config),
           image(image),
-          log(log),
-          serials(serials),
+          records(records),
           view(view),
           interrupt(interrupt),
           nextDevice_(lastDevice + 1) {}
 
     const StationConfig& config;
     SharedImage& image;
-    DeviceLog& log;
-    SerialNumbers* serials;  // nullptr without serial numbers
+    DeviceRecords& records;  // the log, or the ledger and the log: the ports never know which
     StationView& view;
     StopRequest& interrupt;  // every port stops, and updates in progress end as interrupted
 
     // Whether the ports take no new device: the count has been reached, the serial numbers are
-    // used up, the log can no longer be written, or the station was interrupted.
+    // used up, the records can no longer be written, or the station was interrupted.
     bool ending() const { return ending_.load() || interrupt.requested(); }
     // Makes the ports take no new device, for the reason given (said once, above the table).
     void end(const std::string& why);
@@ -81,7 +83,7 @@ public:
     // Says once per chip family that the image has words no row of that family sends (kelvoup
     // reports each as "Address out of range"): a property of the image, not of a device.
     void noteUnsentWords(DeviceFamily family, std::size_t count, const std::vector<std::string>& first);
-    // A port that could not be served (never opened under --once), or a log that failed.
+    // A port that could not be served (never opened under --once), or records that failed.
     void markProblem() { problem_ = true; }
     bool problem() const { return problem_.load(); }
 

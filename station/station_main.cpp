@@ -1,5 +1,6 @@
 // kelvo-station: updates many devices on many ports at once, device after device, with serial
-// numbers and a record of every device.
+// numbers and a record of every device (in its log, and in the factory's ledger); and
+// `kelvo-station report`, the report of a log or of the ledger.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -7,6 +8,7 @@
 #include "common/sha256.h"
 #include "image/hex_file.h"
 #include "link/serial_link.h"
+#include "station/report.h"
 #include "station/station.h"
 #include "station/station_options.h"
 #include "update/image_file.h"
@@ -16,6 +18,9 @@ int main(int argc, char** argv) {
     kelvo::protectStandardStreams();
     kelvo::StopRequest stop;
     kelvo::installInterruptHandler(stop);
+
+    if (argc > 1 && std::string(argv[1]) == "report")
+        return kelvo::runReportCommand(argc - 1, argv + 1, stdout, stderr);
 
     kelvo::StationOptions options;
     const int read = kelvo::readStationOptions(argc, argv, options, stdout);

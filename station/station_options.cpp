@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "station/shared_image.h"
+#include "station/station_platform.h"
 
 namespace kelvo {
 
@@ -95,7 +96,8 @@ int readStationOptions(int argc, char** argv, StationOptions& options, std::FILE
     StationConfig& config = options.config;
     CLI::App app{
         "Updates the firmware of Kelvo devices on many serial ports at once, device after device, with "
-        "serial numbers and a record of every device.",
+        "serial numbers and a record of every device.\n"
+        "  kelvo-station report --help: the report of a log or of the ledger.",
         "kelvo-station"};
     // "/dev/ttyUSB0" and "/tmp/app.hex" are names, not Windows-style options, on every platform.
     app.allow_windows_style_options(false);
@@ -117,6 +119,11 @@ int readStationOptions(int argc, char** argv, StationOptions& options, std::FILE
         {"--serial-at", "Where the serial number goes: a target word address (0x... or decimal)", {}},
         {"--log", "The record of every device, one JSON object a line (default: kelvo-station.jsonl)", {}},
         {"--image-sha256", "Refuse to start unless the file's SHA-256 is this one", {}},
+        {"--ledger",
+         "Record every device and take serial numbers in the factory's ledger: a PostgreSQL connection URI "
+         "(postgresql://user@host/database) or keyword string",
+         {}},
+        {"--station", "The station's name in every record (default: the host name)", {}},
     };
     for (Single& single : singles)
         app.add_option(single.name, single.values, single.help)->expected(1)->take_all();
@@ -135,8 +142,8 @@ int readStationOptions(int argc, char** argv, StationOptions& options, std::FILE
     auto value = [&](std::size_t i) {
         return singles[i].values.empty() ? std::string() : singles[i].values[0];
     };
-    const bool given[] = {!singles[0].values.empty(), !singles[1].values.empty(), !singles[2].values.empty(),
-                          !singles[3].values.empty(), !singles[4].values.empty()};
+    bool given[std::size(singles)] = {};
+    for (std::size_t i = 0; i < std::size(singles); ++i) given[i] = !singles[i].values.empty();
 
     std::set<std::string> seen;
     for (const std::string& port : config.ports) {
@@ -161,6 +168,11 @@ int readStationOptions(int argc, char** argv, StationOptions& options, std::FILE
     if (given[4] && !parseDigest(value(4), options.imageSha256)) {
         return usageError(app, "--image-sha256 takes the file's SHA-256: 64 hexadecimal digits", out);
     }
+    if (given[5] && value(5).empty())
+        return usageError(app, "--ledger takes a connection URI or string", out);
+    config.ledger = value(5);
+    config.station = given[6] ? value(6) : hostName();
+    if (config.station.empty()) return usageError(app, "--station takes the station's name", out);
     return kOptionsComplete;
 }
 

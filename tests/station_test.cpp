@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -167,7 +168,8 @@ TEST(Station, RefusesToStartWithoutTouchingAPort) {
         {{"-i", port, "--image-sha256", std::string(64, '0'), image}, 1, "not the image approved"},
         {{"-i", port, bad}, 1, "\nBad Hex file: line 1: record length mismatch\n"},
         {{"-i", port, "--log", dir.path("no-such-folder/log.jsonl"), image}, 1, "cannot be written"},
-        {{"-i", port, "--log", dir.path(""), image}, 1, "cannot be read"},
+        {{"-i", port, "--log", dir.path(""), image}, 1, "is not a regular file"},
+        {{"-i", port, "--log", "/dev/zero", image}, 1, "is not a regular file"},
     };
     for (const Case& c : cases) {
         const ProcessResult r = station(c.args, 30);
@@ -198,7 +200,8 @@ TEST(Station, RefusesToStartWithoutTouchingAPort) {
 }
 
 // Killed in the middle of an update (kill -9, a power cut): the log holds the device's start and
-// no end. The next start says so, and never hands that device's serial number out again.
+// no end, and a record cut short. The next start says so, never hands that device's serial number
+// out again, and writes its records on lines of their own.
 TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     if (stationIsWindows()) GTEST_SKIP() << "the main scenario is the one run under Wine";
     TempDir dir;
@@ -226,6 +229,8 @@ TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     ASSERT_EQ(before.size(), 1U);
     EXPECT_EQ(before[0]["event"], "start");
     EXPECT_EQ(before[0]["serial"], 1000);
+    // A record the kill cut short: said at the next start, and the next record starts on a new line.
+    std::ofstream(log, std::ios::app) << R"({"event":"end","device":1,"outc)";
 
     Fixture next(dir, "next", fixtureOptions({"--devices", "1"}));
     std::vector<std::string> args = {"-i", next.link, "--once"};
@@ -235,11 +240,15 @@ TEST(Station, AStartWithoutAnEndIsReportedAndItsSerialNeverReused) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Device 1 on " + dir.path("slow")), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("serial number 1000) has no recorded outcome"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("The log's line 2 is not a record (a write cut short?): skipped."),
+              std::string::npos)
+        << r.output;
     const std::vector<json> after = records(log);
-    ASSERT_EQ(after.size(), 3U);
-    EXPECT_EQ(after[1]["device"], 2);  // device numbers go on from the log
-    EXPECT_EQ(after[1]["serial"], 1001);
-    EXPECT_EQ(after[2]["outcome"], "passed");
+    ASSERT_EQ(after.size(), 4U);
+    EXPECT_TRUE(after[1].is_discarded());
+    EXPECT_EQ(after[2]["device"], 2);  // device numbers go on from the log
+    EXPECT_EQ(after[2]["serial"], 1001);
+    EXPECT_EQ(after[3]["outcome"], "passed");
     next.sim->finish(10000);
     expectImageWithSerial(next.dump(1), image, 1001);
 }
