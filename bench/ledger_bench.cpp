@@ -11,6 +11,7 @@
 //       per device as the stations report it, and the stations' CPU time with and without it.
 #include "bench/ledger_bench.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,20 +56,42 @@ int loadStation(const std::string& ledger, int station, int ports, double second
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    // One device on the ledger: a reservation, a start, an end (one device in ten fails); its wall
+    // time in milliseconds.
+    auto device = [&](int port, std::uint64_t number) {
+        const std::string name = "/dev/ttyBENCH" + std::to_string(port);
+        const auto begin = Clock::now();
+        const kelvo::SerialReservation serial =
+            records->reserveSerial(static_cast<std::size_t>(port), name, number);
+        kelvo::DeviceRow row = benchRow(config.station, name, number, serial.number);
+        records->recordStart(static_cast<std::size_t>(port), row);
+        finishRow(row, number % 10 == 9);
+        records->recordEnd(static_cast<std::size_t>(port), row);
+        return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+    };
+    // Each port's first devices warm the ledger up (its first numbers, the server's caches and
+    // plans); then every station is ready, and all start together.
+    constexpr int kWarmUp = 3;
     std::vector<std::thread> threads;
     for (int port = 0; port < ports; ++port) {
         threads.emplace_back([&, port] {
-            const std::string name = "/dev/ttyBENCH" + std::to_string(port);
+            for (int k = 0; k < kWarmUp; ++k) device(port, static_cast<std::uint64_t>(1 + k * ports + port));
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+    std::ofstream(out + ".ready").put('\n');
+    while (access((out + ".go").c_str(), F_OK) != 0) usleep(5000);
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    std::vector<std::vector<double>> times(static_cast<std::size_t>(ports));
+    for (int port = 0; port < ports; ++port) {
+        threads.emplace_back([&, port] {
             std::mt19937 random(static_cast<unsigned>(station * 1000 + port));
-            for (std::uint64_t k = 0; Clock::now() < until; ++k) {
-                const std::uint64_t device =
-                    1 + k * static_cast<std::uint64_t>(ports) + static_cast<std::uint64_t>(port);
-                const kelvo::SerialReservation serial = records->reserveSerial(port, name, device);
-                kelvo::DeviceRow row = benchRow(config.station, name, device, serial.number);
-                records->recordStart(port, row);
-                finishRow(row, k % 10 == 9);
-                records->recordEnd(port, row);
+            // Nor do they start in step: the first device comes somewhen within the first pause.
+            if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(random() % (pauseMs + 1)));
+            for (std::uint64_t k = kWarmUp; Clock::now() < until; ++k) {
+                times[static_cast<std::size_t>(port)].push_back(device(
+                    port, 1 + k * static_cast<std::uint64_t>(ports) + static_cast<std::uint64_t>(port)));
                 // Ports are not in step: each pause is drawn from half to one and a half of PAUSE_MS.
                 if (pauseMs > 0)
                     std::this_thread::sleep_for(
@@ -78,7 +101,8 @@ int loadStation(const std::string& ledger, int station, int ports, double second
     }
     for (std::thread& t : threads) t.join();
     std::ofstream file(out);
-    for (const double ms : records->deviceTimesMs()) file << ms << "\n";
+    for (const std::vector<double>& port : times)
+        for (const double ms : port) file << ms << "\n";
     return 0;
 }
 
@@ -104,8 +128,19 @@ void load(int ports, double seconds, int pauseMs, const std::vector<int>& counts
                                   dir.path(std::to_string(s))));
             children.push_back(pid);
         }
-        for (int s = 0; s < n; ++s) {
-            while (access(dir.path(std::to_string(s) + ".ready").c_str(), F_OK) != 0) usleep(10000);
+        bool ready = true;
+        for (int s = 0; s < n && ready; ++s) {
+            while (ready && access(dir.path(std::to_string(s) + ".ready").c_str(), F_OK) != 0) {
+                // A station that could not open the ledger has ended: no waiting for it.
+                ready = waitpid(children[static_cast<std::size_t>(s)], nullptr, WNOHANG) == 0;
+                usleep(10000);
+            }
+        }
+        if (!ready) {
+            std::printf("  a station could not open the ledger\n");
+            for (const pid_t pid : children) kill(pid, SIGKILL);
+            for (const pid_t pid : children) waitpid(pid, nullptr, 0);
+            return;
         }
         const auto start = Clock::now();
         for (int s = 0; s < n; ++s) std::ofstream(dir.path(std::to_string(s) + ".go")).put('\n');
@@ -137,7 +172,7 @@ int main(int argc, char** argv) {
         return stationsBench(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), counts);
     }
     std::fputs(
-        "usage: kelvo-ledger-bench load PORTS SECONDS N [N ...]\n"
+        "usage: kelvo-ledger-bench load PORTS SECONDS PAUSE_MS N [N ...]\n"
         "       kelvo-ledger-bench stations IMAGE PORTS DEVICES N [N ...]\n",
         stderr);
     return 2;
