@@ -135,13 +135,16 @@ int runStation(const StationConfig& config, HexImage image, StopRequest& interru
     StopRequest stopAll(&interrupt);
     StationState station(config, shared, *records, view, stopAll, history.lastDevice);
 
-    std::vector<std::thread> threads;
+    // Every worker is made before any thread starts, and each thread is given its own worker: a
+    // thread that read the list while it grew could get a worker that is not its own, or none.
     std::vector<std::unique_ptr<PortWorker>> workers;
-    std::atomic<std::size_t> running{config.ports.size()};
-    for (std::size_t i = 0; i < config.ports.size(); ++i) {
+    for (std::size_t i = 0; i < config.ports.size(); ++i)
         workers.push_back(std::make_unique<PortWorker>(station, i));
-        threads.emplace_back([&, i] {
-            workers[i]->run();
+    std::atomic<std::size_t> running{workers.size()};
+    std::vector<std::thread> threads;
+    for (const std::unique_ptr<PortWorker>& worker : workers) {
+        threads.emplace_back([w = worker.get(), &running] {
+            w->run();
             --running;
         });
     }
