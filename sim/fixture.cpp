@@ -48,6 +48,9 @@ bool Fixture::run() {
         current_ = nullptr;
         if (device.hungUp()) {
             line_ = {};
+            // The port's name goes with the line, as a USB adapter's does: the pty's number may be
+            // handed to another program's pty meanwhile, which a host must not open as this port.
+            if (!linkPath_.empty()) unlink(linkPath_.c_str());
             if (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(fixture_.applicationMs));
         } else {
             line_ = device.releaseLine();

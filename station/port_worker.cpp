@@ -67,16 +67,26 @@ bool PortWorker::openNow() {
         (opened == OpenResult::networkFailure ? port_.openProblem() : openProblem(opened));
     if (status_.state != PortState::unavailable || status_.detail != why) say("the port " + why);
     show(PortState::unavailable, why);
+    lostWhileWaiting_ = false;
     return false;
 }
 
 bool PortWorker::waitForDevice() {
     show(PortState::waiting);
-    say("waiting for a device");
+    // Not said again after a line that was lost as soon as it was opened: a device server whose
+    // serial device is gone takes every connection and closes it at once.
+    if (!lostWhileWaiting_) say("waiting for a device");
     while (!stopping()) {
-        if (ping(port_)) return true;
+        if (ping(port_)) {
+            lostWhileWaiting_ = false;
+            return true;
+        }
         if (port_.broken()) {
             closePort(port_);
+            if (!lostWhileWaiting_) say("the line was lost; the port is opened again");
+            lostWhileWaiting_ = true;
+            show(PortState::unavailable, "the line was lost");
+            pause(kReopenMs);
             return false;
         }
         sleepMs(100, &station_.interrupt);  // a reply that is not the bootloader's: try again soon

@@ -357,7 +357,8 @@ namespace {
 // control, one raw) and one local port, two devices each. The first network port's server is
 // switched off in the middle of its first device and comes back: the port reconnects by itself
 // and updates that device again. A fourth port that nothing serves is tried all along. The records
-// name each port as it was given.
+// name each port as it was given. A fifth port's device server has no serial device: it takes
+// each connection and closes it at once, which the station says once, not at every try.
 TEST(Station, ManyPortsOverTheNetworkAndOneLocal) {
     TempDir dir;
     const std::string image = dir.write("fw.hex", kelvotest::workedExampleHex());
@@ -367,7 +368,8 @@ TEST(Station, ManyPortsOverTheNetworkAndOneLocal) {
     Fixture c(dir, "c", fixtureOptions({"--devices", "2"}));
     auto serverA = std::make_unique<kelvotest::Ser2net>(a.link, true);
     kelvotest::Ser2net serverB(b.link, false);
-    ASSERT_TRUE(serverA->ready() && serverB.ready());
+    kelvotest::Ser2net deviceless(dir.path("no-such-device"), false);
+    ASSERT_TRUE(serverA->ready() && serverB.ready() && deviceless.ready());
     const std::string urlA = serverA->url();
     std::thread outage([&] {
         for (int i = 0; i < 1000 && kelvotest::readFile(log).find(urlA) == std::string::npos; ++i)
@@ -380,9 +382,9 @@ TEST(Station, ManyPortsOverTheNetworkAndOneLocal) {
     });
     // A fourth port that nothing serves: the station says why and goes on trying it.
     const std::string nowhere = "127.0.0.1:" + std::to_string(kelvotest::unusedPort());
-    const ProcessResult r =
-        station({"-i", urlA, "-i", serverB.url(), "-i", c.port->name(), "-i", "socket://" + nowhere,
-                 "--count", "6", "--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log, image});
+    const ProcessResult r = station({"-i", urlA, "-i", serverB.url(), "-i", c.port->name(), "-i",
+                                     "socket://" + nowhere, "-i", deviceless.url(), "--count", "6",
+                                     "--serial", "1000-1999", "--serial-at", "0x1C40", "--log", log, image});
     outage.join();
     EXPECT_EQ(r.status, 1) << r.output << r.errors;  // the device cut off failed once
     EXPECT_NE(r.output.find("Devices: 6 passed, 1 failed"), std::string::npos) << r.output;
@@ -390,6 +392,9 @@ TEST(Station, ManyPortsOverTheNetworkAndOneLocal) {
                                                " refused the connection (nothing listens on that port)\n"),
               1U)
         << r.output;
+    for (const char* said : {": waiting for a device\n", ": the line was lost; the port is opened again\n"}) {
+        EXPECT_EQ(kelvotest::countOf(r.output, deviceless.url() + said), 1U) << r.output;
+    }
     for (const Fixture* f : {&a, &b, &c}) EXPECT_EQ(f->sim->finish(15000), 0) << f->link;
 
     std::map<std::string, std::vector<json>> endsOfPort;
