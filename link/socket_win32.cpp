@@ -47,9 +47,12 @@ void setOption(SOCKET s, int level, int name, DWORD value) {
     setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-// Waits on one socket with select(): 1 ready, 0 not in time, -1 failed. A connect that failed
-// shows in the exception set.
-int selectOne(SOCKET s, bool write, std::uint32_t waitMs, bool& failed) {
+// Waits on one socket with select(): 1 ready, 0 not in time, -1 failed. With `failed`, the
+// exception set is watched too, where a connect that failed shows. Only then: the socket stands in
+// one set at a time otherwise, since Wine's server can fail an assertion and end every program of
+// the prefix when a socket in two sets hangs up while select() is being set up. A connection that
+// ends or resets shows as readable.
+int selectOne(SOCKET s, bool write, std::uint32_t waitMs, bool* failed = nullptr) {
     fd_set ready;
     fd_set failures;
     FD_ZERO(&ready);
@@ -57,8 +60,9 @@ int selectOne(SOCKET s, bool write, std::uint32_t waitMs, bool& failed) {
     FD_SET(s, &ready);
     FD_SET(s, &failures);
     timeval limit{static_cast<long>(waitMs / 1000), static_cast<long>(waitMs % 1000) * 1000};
-    const int n = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failures, &limit);
-    failed = n > 0 && FD_ISSET(s, &failures);
+    const int n = select(0, write ? nullptr : &ready, write ? &ready : nullptr,
+                         failed != nullptr ? &failures : nullptr, &limit);
+    if (failed != nullptr) *failed = n > 0 && FD_ISSET(s, &failures);
     if (n < 0) return -1;
     return n > 0 ? 1 : 0;
 }
@@ -132,7 +136,7 @@ ConnectState startConnect(const SocketAddress& address, TcpSocket& socket, std::
 
 ConnectState awaitConnect(TcpSocket& socket, std::uint32_t waitMs, std::string& why) {
     bool failed = false;
-    const int ready = selectOne(socketOf(socket), true, waitMs, failed);
+    const int ready = selectOne(socketOf(socket), true, waitMs, &failed);
     if (ready == 0) return ConnectState::waiting;
     int error = 0;
     int length = sizeof error;
@@ -157,9 +161,7 @@ void tuneConnection(TcpSocket& socket) {
 }
 
 int awaitSocket(TcpSocket& socket, bool write, std::uint32_t waitMs) {
-    bool failed = false;
-    const int ready = selectOne(socketOf(socket), write, waitMs, failed);
-    return failed ? 1 : ready;  // a failure shows at the read or write that follows
+    return selectOne(socketOf(socket), write, waitMs);  // a failure shows at the read or write that follows
 }
 
 long readSocket(TcpSocket& socket, std::uint8_t* buffer, std::size_t maximum) {
