@@ -131,6 +131,20 @@ bool PgConnection::open(const std::string& conninfo, const LedgerLimits& limits,
         // The server's notices ("already exists, skipping") are not for the operator's screen.
         PQsetNoticeProcessor(
             conn_, [](void*, const char*) {}, nullptr);
+        // The server probes its end the same way: a station whose PC lost power or whose cable was
+        // pulled is let go in seconds (its name and its locks with it), not after the server's
+        // default of two hours, so that it can come back under its name. Over a local socket the
+        // server ignores these; a server that refuses them is still a ledger.
+        PgResult ignored;
+        std::string refused;
+        if (call("SELECT set_config('tcp_keepalives_idle', $1, false), "
+                 "set_config('tcp_keepalives_interval', $2, false), "
+                 "set_config('tcp_keepalives_count', $3, false), set_config('tcp_user_timeout', $4, false)",
+                 {idle, interval, count, unacknowledged}, ignored, limits.connectMs,
+                 refused) == PgCall::broken) {
+            error = refused;
+            return false;
+        }
         return true;
     }
     error = conn_ != nullptr ? withoutPassword(oneLine(PQerrorMessage(conn_)), conninfo) : "out of memory";

@@ -50,9 +50,9 @@ public:
     PgConnection& operator=(const PgConnection&) = delete;
 
     // Connects with `conninfo` as given: a URI (postgresql://...) or key=value words; libpq's
-    // environment variables and password file apply as usual. TCP keepalives are on, so that a
-    // dead connection is noticed in seconds. False with libpq's reason in `error`, in which no
-    // password appears.
+    // environment variables and password file apply as usual. TCP keepalives are on at both ends,
+    // so that a dead connection is noticed in seconds. False with libpq's reason in `error`, in
+    // which no password appears.
     bool open(const std::string& conninfo, const LedgerLimits& limits, const std::string& applicationName,
               std::string& error);
     bool isOpen() const { return conn_ != nullptr; }

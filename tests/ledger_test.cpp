@@ -8,7 +8,9 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "station/ledger_records.h"
@@ -246,6 +248,34 @@ TEST(Ledger, AStartThatCannotUseTheLedgerSaysWhy) {
     EXPECT_EQ(LedgerStation::open(good, "line-1", error), nullptr);
     EXPECT_NE(error.find("Another station named line-1 is connected to the ledger"), std::string::npos)
         << error;
+}
+
+// A station's PC that loses power leaves its connection open on the server, holding the station's
+// name: the server probes it as the station does, so that the station can come back under its name
+// in seconds. Over TCP (a local socket has no keepalives).
+TEST(Ledger, TheServerProbesAStationsConnectionToo) {
+    kelvotest::PgServer server(true);
+    ASSERT_EQ(server.problem(), "");
+    const std::string db = server.freshDatabase();
+    kelvo::PgConnection connection;
+    std::string error;
+    ASSERT_TRUE(connection.open(server.tcpConninfo(db), kelvo::kLedgerLimits, "test", error)) << error;
+    const kelvo::LedgerLimits& limits = kelvo::kLedgerLimits;
+    const std::pair<const char*, std::uint32_t> settings[] = {
+        {"tcp_keepalives_idle", limits.keepaliveIdleS},
+        {"tcp_keepalives_interval", limits.keepaliveIntervalS},
+        {"tcp_keepalives_count", limits.keepaliveCount},
+        {"tcp_user_timeout",
+         1000 * (limits.keepaliveIdleS + limits.keepaliveIntervalS * limits.keepaliveCount)},
+    };
+    for (const auto& [name, value] : settings) {
+        kelvo::PgResult result;
+        ASSERT_EQ(connection.call("SELECT setting FROM pg_settings WHERE name = $1", {name}, result,
+                                  limits.callMs, error),
+                  kelvo::PgCall::done)
+            << error;
+        EXPECT_EQ(result.text(0, 0), std::to_string(value)) << name;
+    }
 }
 
 // What a station's log holds and the ledger does not (the station stopped while the ledger was
