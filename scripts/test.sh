@@ -4,10 +4,33 @@
 # where Wine is, the Windows builds go through the same end-to-end tests under Wine. Where
 # Emscripten and the browser tests' packages are (--web), the web page is built and tested in
 # Chromium.
-#   --sanitize   instead: the Linux suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   --sanitize          instead: the Linux suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   --sanitize-thread   instead: the Linux suite built with ThreadSanitizer (a station's ports and
+#                       the tests' simulated targets run on threads of their own)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+if [ "${1:-}" = "--sanitize-thread" ]; then
+  # ThreadSanitizer needs its own memory layout: where the kernel randomises addresses more than
+  # it expects, the suite runs with randomisation off (setarch -R).
+  probe=$(mktemp -d)
+  trap 'rm -rf "$probe"' EXIT
+  echo 'int main() { return 0; }' >"$probe/probe.cpp"
+  g++ -fsanitize=thread "$probe/probe.cpp" -o "$probe/probe"
+  run=()
+  if ! "$probe/probe" 2>/dev/null; then
+    run=(setarch "$(uname -m)" -R)
+    if ! "${run[@]}" "$probe/probe" 2>/dev/null; then
+      echo "ThreadSanitizer cannot run on this machine; the suite is not run under it"
+      exit 0
+    fi
+  fi
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_SANITIZE_THREAD=ON >/dev/null
+  cmake --build build-tsan -j"$jobs"
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    "${run[@]}" ctest --test-dir build-tsan --output-on-failure -j"$jobs"
+  exit
+fi
 if [ "${1:-}" = "--sanitize" ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_SANITIZE=ON >/dev/null
   cmake --build build-asan -j"$jobs"

@@ -109,7 +109,7 @@ TEST(Handshake, FirstPingAnswered) {
     kelvo::PortHandle port;
     connect(port, sim, update);
     EXPECT_TRUE(kelvo::waitForTarget(port));
-    EXPECT_EQ(sim.target().pingsSeen(), 1);
+    EXPECT_EQ(sim.stopped().pingsSeen(), 1);
 }
 
 TEST(Handshake, RefusedPingsFollowEachOtherWithoutWaiting) {
@@ -122,7 +122,7 @@ TEST(Handshake, RefusedPingsFollowEachOtherWithoutWaiting) {
     const std::uint32_t start = kelvo::tickCount();
     EXPECT_TRUE(kelvo::waitForTarget(port));
     EXPECT_LT(kelvo::elapsedSince(start), update.limits().pingMs);
-    EXPECT_EQ(sim.target().pingsSeen(), 6);
+    EXPECT_EQ(sim.stopped().pingsSeen(), 6);
 }
 
 TEST(Handshake, GivesUpAfterTheHandshakeLimit) {
@@ -141,9 +141,9 @@ TEST(Handshake, GivesUpAfterTheHandshakeLimit) {
         EXPECT_LT(took, update.limits().handshakeMs + update.limits().pingMs + 200);
         const int perLimit = static_cast<int>(update.limits().handshakeMs / update.limits().pingMs);
         if (silent) {
-            EXPECT_NEAR(sim.target().pingsSeen(), perLimit, 2);  // about one ping per ping limit
+            EXPECT_NEAR(sim.stopped().pingsSeen(), perLimit, 2);  // about one ping per ping limit
         } else {
-            EXPECT_GT(sim.target().pingsSeen(), 5 * perLimit);  // no waiting between refused pings
+            EXPECT_GT(sim.stopped().pingsSeen(), 5 * perLimit);  // no waiting between refused pings
         }
     }
 }
@@ -203,7 +203,7 @@ TEST(Identification, WhatTheLineStillHoldsAnswersNothing) {
         const std::uint8_t frame[4] = {kelvo::kCmdWriteConfig, 0, 0x12, 0x34};
         EXPECT_EQ(kelvo::sendAcknowledged(port, frame, 4, nullptr, 0), c.firstFrame) << c.name;
         if (c.firstFrame == kelvo::SendOutcome::acknowledged) {
-            EXPECT_EQ(occurrences(sim.target().received(), std::vector<std::uint8_t>(frame, frame + 4)), 1U)
+            EXPECT_EQ(occurrences(sim.stopped().received(), std::vector<std::uint8_t>(frame, frame + 4)), 1U)
                 << c.name;
         }
     }
@@ -292,7 +292,7 @@ TEST(AcknowledgedSend, SilenceEndsOnlyAnEmptyContinuationFrame) {
     EXPECT_GE(kelvo::elapsedSince(start), update.limits().replyMs);
     const std::uint8_t word[3] = {0, 0xAB, 0xCD};
     EXPECT_EQ(kelvo::sendAcknowledged(port, word, 3, nullptr, 0), kelvo::SendOutcome::acknowledged);
-    EXPECT_EQ(sim.target().memory().config(2), 0xCDABU);
+    EXPECT_EQ(sim.stopped().memory().config(2), 0xCDABU);
 }
 
 TEST(AcknowledgedSend, InvalidHandleAndLostPort) {
@@ -306,9 +306,7 @@ TEST(AcknowledgedSend, InvalidHandleAndLostPort) {
     SimThread sim(simFor("dsPIC30F2010"));
     kelvo::PortHandle port;
     connect(port, sim, update);
-    sim.target().stop();
-    sim.join();
-    sim.target().hangUp();
+    sim.stopped().hangUp();
     EXPECT_EQ(kelvo::sendAcknowledged(port, header, 4, nullptr, 0), kelvo::SendOutcome::lost);
     EXPECT_EQ(kelvotest::countOf(update.text(), "\nLost connection to serial port"), 1U);
 }

@@ -45,9 +45,7 @@ TEST_P(HostileTarget, EndsInTimeWithoutSuccessAndReleasesThePort) {
     EXPECT_EQ(status == kelvo::kExitUpdated, passed);
     if (passed) {
         EXPECT_TRUE(GetParam().canPass) << output.substr(0, 300);
-        sim.target().stop();
-        sim.join();
-        EXPECT_EQ(sim.target().memory().instruction(0x1C00), 0x030201U);
+        EXPECT_EQ(sim.stopped().memory().instruction(0x1C00), 0x030201U);
         EXPECT_EQ(sim.target().memory().instruction(0x2000), 0x060504U);
     }
     // The longest a run may take: the handshake, the quiet wait, the identification, ten tries

@@ -25,9 +25,10 @@ struct LedgerStation {
     bool noted(const std::string& part) const;
 
     TempDir dir;
-    std::unique_ptr<kelvo::DeviceRecords> records;
     mutable std::mutex mutex;
     std::vector<std::string> said;
+    // Last, so it goes first: its reconnecting thread notes into `said` until it is gone.
+    std::unique_ptr<kelvo::DeviceRecords> records;
 };
 
 // A device's row as a station records its start, and the same device ended with `outcome`.

@@ -64,8 +64,7 @@ TEST_P(NetworkUpdate, LateAndStrayBytesAnswerNothing) {
         ASSERT_TRUE(server.ready());
         std::string output;
         const int status = kelvotest::runDriver({"-i", server.url(), c.lowImage ? low : example}, output);
-        sim.target().stop();
-        sim.join();
+        sim.stopped();
         EXPECT_EQ(status, c.status) << c.name;
         EXPECT_NE(output.find(c.needle), std::string::npos)
             << c.name << ": ..." << output.substr(output.size() > 400 ? output.size() - 400 : 0);

@@ -46,6 +46,12 @@ public:
     kelvosim::BootloaderTarget& target() { return target_; }
     // Waits for the session to end (by the reset byte or a stop); true if the reset ended it.
     bool join();
+    // Stops the target and waits for its thread: what it saw may be read from then on.
+    kelvosim::BootloaderTarget& stopped() {
+        target_.stop();
+        join();
+        return target_;
+    }
 
 private:
     kelvosim::BootloaderTarget target_;
