@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -49,7 +50,9 @@ pid_t spawn(const std::vector<std::string>& args, const char* out) {
 
 Run stationRun(int ports, const std::string& image, const std::string& chip, int baud, int rowMs) {
     const std::string dir = "/tmp/kelvo-station-bench-" + std::to_string(getpid());
-    std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    std::filesystem::create_directories(dir, ignored);
     std::vector<pid_t> sims;
     std::vector<std::string> args = {KELVO_STATION_BINARY, "--once", "--log", dir + "/log.jsonl"};
     for (int i = 0; i < ports; ++i) {
@@ -86,7 +89,7 @@ Run stationRun(int ports, const std::string& image, const std::string& chip, int
             run.seconds.push_back(record.value("seconds", 0.0));
         }
     }
-    std::system(("rm -rf " + dir).c_str());
+    std::filesystem::remove_all(dir, ignored);
     return run;
 }
 

@@ -108,11 +108,12 @@ std::vector<std::string> tableLines(const std::vector<PortStatus>& ports, std::s
     const std::size_t room = columns > 1 ? columns - 1 : 0;
     auto cells = [&](const std::string& port, const std::string& state, const std::string& chip,
                      const std::string& progress, const std::string& last, const std::string& counts) {
-        std::string line = fit(port, l.port) + " " + fit(state, l.state);
-        if (l.chip > 0) line += " " + fit(chip, l.chip);
-        line += " " + progress;
-        if (l.last > 0) line += " " + last;
-        if (l.counts) line += " " + counts;
+        std::string line = fit(port, l.port);
+        line.append(" ").append(fit(state, l.state));
+        if (l.chip > 0) line.append(" ").append(fit(chip, l.chip));
+        line.append(" ").append(progress);
+        if (l.last > 0) line.append(" ").append(last);
+        if (l.counts) line.append(" ").append(counts);
         return line;
     };
     const std::size_t progressWidth = (l.bar > 0 ? l.bar + 3 : 0) + Layout::kProgressTail;

@@ -78,7 +78,7 @@ TEST(StationRules, SerialRangeToItsLastNumberAndWhatEachRecordSays) {
     fixture.sim->finish(1000);
 
     const std::vector<json> all = records(log);
-    ASSERT_EQ(all.size(), 8U) << "the fifth device was started";
+    ASSERT_EQ(all.size(), 8U) << kelvotest::readFile(log) << r.output;
     EXPECT_EQ(all[0]["event"], "start");
     EXPECT_EQ(all[0]["chip"], "dsPIC30F2010");
     EXPECT_EQ(all[0]["device_id"], 0x0040);
