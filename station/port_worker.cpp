@@ -14,6 +14,9 @@ namespace kelvo {
 
 namespace {
 
+// What a port's row says after its line was lost while it waited for a device.
+constexpr const char* kLineLost = "the line was lost";
+
 // What the console tool says of an open failure.
 const char* openProblem(OpenResult result) {
     switch (result) {
@@ -67,25 +70,21 @@ bool PortWorker::openNow() {
         (opened == OpenResult::networkFailure ? port_.openProblem() : openProblem(opened));
     if (status_.state != PortState::unavailable || status_.detail != why) say("the port " + why);
     show(PortState::unavailable, why);
-    lostWhileWaiting_ = false;
     return false;
 }
 
 bool PortWorker::waitForDevice() {
+    // Not said again when the line was lost last time and has only been opened again since: a
+    // device server whose serial device is gone takes every connection and closes it at once.
+    const bool lostBefore = status_.state == PortState::unavailable && status_.detail == kLineLost;
     show(PortState::waiting);
-    // Not said again after a line that was lost as soon as it was opened: a device server whose
-    // serial device is gone takes every connection and closes it at once.
-    if (!lostWhileWaiting_) say("waiting for a device");
+    if (!lostBefore) say("waiting for a device");
     while (!stopping()) {
-        if (ping(port_)) {
-            lostWhileWaiting_ = false;
-            return true;
-        }
+        if (ping(port_)) return true;
         if (port_.broken()) {
             closePort(port_);
-            if (!lostWhileWaiting_) say("the line was lost; the port is opened again");
-            lostWhileWaiting_ = true;
-            show(PortState::unavailable, "the line was lost");
+            if (!lostBefore) say("the line was lost; the port is opened again");
+            show(PortState::unavailable, kLineLost);
             pause(kReopenMs);
             return false;
         }

@@ -41,7 +41,6 @@ private:
     StopRequest stop_;
     PortHandle port_;
     bool everOpened_ = false;
-    bool lostWhileWaiting_ = false;  // the line was lost while waiting, and nothing said since
 };
 
 }  // namespace kelvo
