@@ -1,5 +1,7 @@
 #include "station/ledger_schema.h"
 
+#include <span>
+
 namespace kelvo {
 
 namespace {
@@ -47,9 +49,12 @@ CREATE INDEX kelvo_serials_free ON kelvo_serials (serial) WHERE state = 'free';
 // A number for a device: the one it already holds (a reservation whose answer was lost), or the
 // lowest free one of the range, claimed past the ones other stations are claiming at this moment;
 // the numbers of the range that have no row yet get theirs, a thousand at a time. The device's
-// row goes in with it. NULL: the range is used up.
-constexpr const char* kVersion1Reserve = R"sql(
-CREATE FUNCTION kelvo_reserve_serial(p_first bigint, p_last bigint, p_station text, p_device bigint,
+// row goes in with it. NULL: the range is used up, which one more look decides, a look that
+// waits for other stations' claims to end. Version 1's claim went without that look and took the
+// range for used up when another station numbered it between its two looks, so that a device
+// went without a number: version 2 puts this claim in its place.
+constexpr const char* kReserveSerial = R"sql(
+CREATE OR REPLACE FUNCTION kelvo_reserve_serial(p_first bigint, p_last bigint, p_station text, p_device bigint,
                                      p_port text, p_time timestamptz) RETURNS bigint
 LANGUAGE plpgsql AS $$
 DECLARE
@@ -81,7 +86,18 @@ BEGIN
                       AND NOT EXISTS (SELECT 1 FROM kelvo_serials t WHERE t.serial = s.serial + 1);
             END IF;
             IF gap IS NULL OR gap > p_last THEN
-                RETURN NULL;
+                -- Every number of the range has its row, yet one may be free: numbered by
+                -- another station since the claim above found nothing, or held by one for the
+                -- moment of its claim. The lowest free one is waited for.
+                SELECT serial INTO got FROM kelvo_serials
+                    WHERE state = 'free' AND serial BETWEEN p_first AND p_last
+                    ORDER BY serial LIMIT 1 FOR UPDATE;
+                EXIT WHEN got IS NOT NULL;
+                PERFORM 1 FROM kelvo_serials WHERE state = 'free' AND serial BETWEEN p_first AND p_last;
+                IF NOT FOUND THEN
+                    RETURN NULL;
+                END IF;
+                CONTINUE;
             END IF;
             INSERT INTO kelvo_serials (serial, state)
                 SELECT g, 'free' FROM generate_series(gap, least(p_last, gap + 1023)) g
@@ -159,7 +175,9 @@ END $$;
 )sql";
 
 // Each version's changes, in order: index 0 brings an empty database to version 1.
-constexpr const char* kMigrations[][3] = {{kVersion1Tables, kVersion1Reserve, kVersion1Record}};
+constexpr const char* kVersion1[] = {kVersion1Tables, kReserveSerial, kVersion1Record};
+constexpr const char* kVersion2[] = {kReserveSerial};
+constexpr std::span<const char* const> kMigrations[] = {kVersion1, kVersion2};
 static_assert(std::size(kMigrations) == kLedgerSchemaVersion);
 
 }  // namespace

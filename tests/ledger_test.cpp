@@ -54,22 +54,28 @@ TEST(Ledger, TablesAreMadeOnceWhenManyStationsStartAtOnce) {
     EXPECT_EQ(server.query(db, "SELECT version FROM kelvo_schema"),
               std::to_string(kelvo::kLedgerSchemaVersion));
 
-    // A ledger made by a newer station is not touched by this one.
-    server.query(db, "UPDATE kelvo_schema SET version = 99");
+    // A ledger at an earlier version is brought up to this one's; a newer one is not touched.
+    server.query(db, "UPDATE kelvo_schema SET version = 1");
     std::string error;
+    EXPECT_NE(LedgerStation::open(server.conninfo(db), "line-1", error), nullptr) << error;
+    EXPECT_EQ(server.query(db, "SELECT version FROM kelvo_schema"),
+              std::to_string(kelvo::kLedgerSchemaVersion));
+    server.query(db, "UPDATE kelvo_schema SET version = 99");
     EXPECT_EQ(LedgerStation::open(server.conninfo(db), "line-1", error), nullptr);
     EXPECT_NE(error.find("newer than this station's"), std::string::npos) << error;
 }
 
 // Two stations of four ports each claim numbers from one range as fast as they can: no number is
-// handed out twice, and together they take the lowest ones, with no gap.
+// handed out twice, none of them is told the range is used up, and together they take the lowest
+// ones, with no gap. The range is numbered in one go, so that a port that looks while another
+// numbers it finds every number with its row, and must look again for a free one.
 TEST(Ledger, StationsClaimingAtOnceNeverShareANumber) {
     kelvotest::PgServer& server = testServer();
     const std::string db = server.freshDatabase();
     std::string error;
-    auto a = LedgerStation::open(server.conninfo(db), "line-a", error, {1000, 4999}, 4);
+    auto a = LedgerStation::open(server.conninfo(db), "line-a", error, {1000, 1999}, 4);
     ASSERT_NE(a, nullptr) << error;
-    auto b = LedgerStation::open(server.conninfo(db), "line-b", error, {1000, 4999}, 4);
+    auto b = LedgerStation::open(server.conninfo(db), "line-b", error, {1000, 1999}, 4);
     ASSERT_NE(b, nullptr) << error;
     constexpr int kEach = 40;
     std::mutex mutex;
